@@ -1,0 +1,555 @@
+// The console of a POSIX system. This file holds only POSIX code.
+//
+// Output goes to a terminal as cursor placements and glyphs, or to a byte
+// stream (a pipe, a file) exactly as the frame hands it over. Input comes
+// from a terminal in raw mode, decoded into key presses, or from a byte
+// stream, one byte per event. Output and input are chosen independently.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT put the terminal back before they end
+// the program, and wait while the frame holds interruptions.
+#include <fcntl.h>
+#include <langinfo.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frame/code_page_437.h"
+#include "frame/system_ports.h"
+#include "frame/terminal_decoder.h"
+
+// The start of the executable's image, defined by the linker.
+extern "C" const char __executable_start[];
+
+namespace frame {
+namespace {
+
+constexpr int kStdin = 0;
+constexpr int kStdout = 1;
+constexpr int kStderr = 2;
+
+constexpr int kCursorReplyWaitMs = 500;  // how long a terminal may take to report its cursor
+constexpr std::int64_t kSequenceGapMs = 30;  // quiet time that ends an escape sequence
+constexpr std::size_t kReadChunk = 4096;
+
+constexpr char kKeypadOn[] = "\x1b=";
+constexpr char kKeypadOff[] = "\x1b>";
+constexpr char kCursorQuery[] = "\x1b[6n";
+
+// ---- what the signal handler uses -------------------------------------
+// Written before the handler may look at it, and read there with
+// async-signal-safe calls only.
+
+// Where gRawFd stands: its own mode, being switched to raw mode, or in raw
+// mode; gSavedTermios is the mode to put back.
+enum RawState : sig_atomic_t { kOwnMode, kSwitching, kRaw };
+volatile sig_atomic_t gRawState = kOwnMode;
+int gRawFd = -1;
+struct termios gSavedTermios {};
+volatile sig_atomic_t gKeypadSet = 0;  // standard output is in application keypad mode
+volatile sig_atomic_t gHoldDepth = 0;
+volatile sig_atomic_t gHeldSignal = 0;
+
+constexpr std::array<int, 4> kInterruptions = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+std::array<struct sigaction, 4> gOldActions{};
+std::array<bool, 4> gHandled{};
+
+sigset_t InterruptionSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kInterruptions) sigaddset(&set, signal);
+  return set;
+}
+
+// Puts the terminal back as it was found. Async-signal-safe. Called with
+// SIGTTOU blocked, so that it never stops a background job.
+void PutTerminalBack() {
+  // A switch under way has taken effect only in the foreground: in the
+  // background it waits for the job to be brought to the foreground.
+  if (gRawState == kRaw || (gRawState == kSwitching && tcgetpgrp(gRawFd) == getpgrp())) {
+    tcsetattr(gRawFd, TCSANOW, &gSavedTermios);
+  }
+  gRawState = kOwnMode;
+  if (gKeypadSet != 0) {
+    if (write(kStdout, kKeypadOff, sizeof kKeypadOff - 1) < 0) {
+      // Nothing more can be done for a terminal that refuses it.
+    }
+    gKeypadSet = 0;
+  }
+}
+
+// Ends the program by `signal` as if no handler had been installed, with
+// the terminal put back. Async-signal-safe.
+void EndBySignal(int signal) {
+  PutTerminalBack();
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  sigaction(signal, &fallback, nullptr);
+  raise(signal);  // inside the handler it is delivered as the handler returns
+}
+
+void OnInterruption(int signal) {
+  if (gHoldDepth > 0) {
+    gHeldSignal = signal;
+    return;
+  }
+  const int savedErrno = errno;
+  EndBySignal(signal);
+  errno = savedErrno;
+}
+
+void InstallInterruptionHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnInterruption;
+  action.sa_mask = InterruptionSet();  // one interruption at a time
+  sigaddset(&action.sa_mask, SIGTTOU);
+  action.sa_flags = SA_RESTART;
+  for (std::size_t i = 0; i < kInterruptions.size(); ++i) {
+    struct sigaction old {};
+    sigaction(kInterruptions[i], nullptr, &old);
+    // A signal that the program was started with ignored stays ignored.
+    if (old.sa_handler == SIG_IGN) continue;
+    gHandled[i] = sigaction(kInterruptions[i], &action, &gOldActions[i]) == 0;
+  }
+  // A reader that goes away must not end the program: the write fails and
+  // that output is lost.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+void RemoveInterruptionHandlers() {
+  for (std::size_t i = 0; i < kInterruptions.size(); ++i) {
+    if (gHandled[i]) sigaction(kInterruptions[i], &gOldActions[i], nullptr);
+    gHandled[i] = false;
+  }
+}
+
+// ---- time, reading and writing -------------------------------------------
+
+std::int64_t NowMs() {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Writes all of `data`; what the file refuses is lost.
+void WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written > 0) {
+      data += written;
+      size -= static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      struct pollfd ready {fd, POLLOUT, 0};
+      if (poll(&ready, 1, -1) < 0 && errno != EINTR) return;
+    } else {
+      return;
+    }
+  }
+}
+
+// Appends what `fd` has waiting to `into`, waiting at most `timeoutMs` for
+// it to arrive. False at the end of the input (end of file, hang-up, error).
+bool ReadWaiting(int fd, int timeoutMs, std::vector<std::uint8_t>& into) {
+  struct pollfd ready {fd, POLLIN, 0};
+  const int count = poll(&ready, 1, timeoutMs);
+  if (count < 0) return errno == EINTR || errno == EAGAIN || errno == ENOMEM;
+  if (count == 0) return true;
+  if ((ready.revents & POLLNVAL) != 0) return false;
+  std::array<std::uint8_t, kReadChunk> chunk{};
+  const ssize_t got = read(fd, chunk.data(), chunk.size());
+  if (got > 0) {
+    into.insert(into.end(), chunk.begin(), chunk.begin() + got);
+    return true;
+  }
+  // poll reported the file ready, so no bytes means end of file or hang-up.
+  if (got == 0) return false;
+  return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+// Whether the user's locale encodes characters as UTF-8. The program's own
+// locale is left as it was.
+bool LocaleIsUtf8() {
+  const char* current = std::setlocale(LC_CTYPE, nullptr);
+  const std::string previous = current != nullptr ? current : "C";
+  bool utf8 = false;
+  if (std::setlocale(LC_CTYPE, "") != nullptr) {
+    const char* codeset = nl_langinfo(CODESET);
+    utf8 = codeset != nullptr && std::strcmp(codeset, "UTF-8") == 0;
+  }
+  std::setlocale(LC_CTYPE, previous.c_str());
+  return utf8;
+}
+
+void AppendUtf8(std::string& out, char32_t character) {
+  const auto c = static_cast<std::uint32_t>(character);
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+    return;
+  }
+  constexpr std::array<std::uint32_t, 4> kLead = {0, 0xC0, 0xE0, 0xF0};
+  const std::size_t tail = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  out += static_cast<char>(kLead[tail] | (c >> (6 * tail)));
+  for (std::size_t i = tail; i-- > 0;) out += static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F));
+}
+
+// A character that a terminal shows as itself: no control of C0 or C1, no
+// surrogate, within Unicode.
+bool IsShowable(char32_t c) {
+  return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF));
+}
+
+// What the terminal is sent for each code of a cell.
+std::array<std::string, 256> GlyphTable(bool utf8) {
+  std::array<std::string, 256> table;
+  for (std::size_t code = 0; code < table.size(); ++code) {
+    const auto byte = static_cast<std::uint8_t>(code);
+    std::string& glyph = table[code];
+    if (byte >= 32 && byte <= 126) {
+      glyph = static_cast<char>(byte);
+    } else if (const char32_t shown = Cp437Glyph(byte); utf8 && IsShowable(shown)) {
+      AppendUtf8(glyph, shown);
+    } else {
+      glyph = '?';
+    }
+  }
+  return table;
+}
+
+void AppendNumber(std::string& out, int value) {
+  std::array<char, 16> digits{};
+  const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+  out.append(digits.data(), result.ptr);
+}
+
+ConsoleEvent ByteEvent(std::uint8_t byte) {
+  return ConsoleEvent{.kind = ConsoleEventKind::kByte, .character = byte};
+}
+
+ConsoleEvent EscapeKey() {
+  return ConsoleEvent{.virtualKey = vk::kEscape, .scanCode = 1, .character = 27};
+}
+
+// ---- the console ------------------------------------------------------
+
+class PosixConsole final : public ConsolePort {
+ public:
+  PosixConsole(bool outputIsTerminal, bool inputIsTerminal)
+      : outputTerminal_(outputIsTerminal), inputTerminal_(inputIsTerminal) {}
+  ~PosixConsole() override { Restore(); }
+  PosixConsole(const PosixConsole&) = delete;
+  PosixConsole& operator=(const PosixConsole&) = delete;
+
+  ConsoleStart Start() override {
+    ConsoleStart start;
+    start.kind = outputTerminal_ ? ConsoleKind::kScreen : ConsoleKind::kStream;
+    if (started_) return start;
+    started_ = true;
+    InstallInterruptionHandlers();
+    utf8_ = LocaleIsUtf8();
+
+    // Raw mode on the terminal the keys are typed at, so that they do not
+    // echo and arrive one by one.
+    if (inputTerminal_) {
+      ttyFd_ = kStdin;
+    } else if (outputTerminal_) {
+      ttyFd_ = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+      ttyOpened_ = ttyFd_ >= 0;
+    }
+    const bool raw = ttyFd_ >= 0 && EnterRawMode();
+    if (!outputTerminal_) return start;
+
+    start.rowsFromOutputStart = true;
+    glyphs_ = GlyphTable(utf8_);
+    struct winsize window {};
+    if (ioctl(kStdout, TIOCGWINSZ, &window) == 0 && window.ws_col > 0 && window.ws_row > 0) {
+      sizeKnown_ = true;
+      size_ = {window.ws_col, window.ws_row};
+      start.sizeKnown = true;
+      start.size = size_;
+    }
+    gKeypadSet = 1;
+    out_ += kKeypadOn;
+    if (raw) out_ += kCursorQuery;
+    Flush();
+    if (raw && AwaitCursorReport(start.cursor)) {
+      start.cursorKnown = true;
+      cursorKnown_ = true;
+      cursor_ = start.cursor;
+    }
+    return start;
+  }
+
+  void DrawRun(CellPosition first, std::span<const std::uint8_t> glyphs) override {
+    if (!outputTerminal_ || glyphs.empty()) return;
+    MoveTo(first);
+    for (std::uint8_t code : glyphs) out_ += glyphs_[code];
+    const int next = first.column + static_cast<int>(glyphs.size());
+    // Past the last column the terminal waits to wrap; where it stands then
+    // differs from one terminal to another.
+    cursorKnown_ = sizeKnown_ && next <= size_.columns;
+    cursor_ = {next, first.row};
+  }
+
+  void ScrollUp() override {
+    if (!outputTerminal_) return;
+    // A line feed on the last row scrolls the whole screen.
+    out_ += "\x1b[";
+    AppendNumber(out_, sizeKnown_ ? size_.rows : 999);
+    out_ += ";1H\n";
+    cursorKnown_ = false;
+  }
+
+  void PlaceCursor(CellPosition at) override {
+    if (outputTerminal_) MoveTo(at);
+  }
+
+  void WriteStream(std::span<const std::uint8_t> bytes) override {
+    // A terminal is only ever sent glyphs and the sequences made here.
+    if (outputTerminal_) return;
+    out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+
+  void Flush() override {
+    WriteAll(kStdout, out_.data(), out_.size());
+    out_.clear();
+  }
+
+  bool TakeEvent(ConsoleEvent& event) override {
+    return inputTerminal_ ? TakeTerminalEvent(event) : TakeStreamEvent(event);
+  }
+
+  void PauseOneMillisecond() override {
+    struct timespec left {0, 1000000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+  }
+
+  void HoldInterruptions(bool hold) override {
+    if (hold) {
+      gHoldDepth = gHoldDepth + 1;
+      return;
+    }
+    if (gHoldDepth > 0) gHoldDepth = gHoldDepth - 1;
+    if (gHoldDepth == 0 && gHeldSignal != 0) {
+      const int signal = gHeldSignal;
+      gHeldSignal = 0;
+      Flush();
+      EndBySignal(signal);
+    }
+  }
+
+  void Restore() override {
+    if (!started_ || restored_) return;
+    restored_ = true;
+    Flush();
+    sigset_t blocked = InterruptionSet();
+    sigaddset(&blocked, SIGTTOU);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &blocked, &previous);
+    PutTerminalBack();
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (ttyOpened_) close(ttyFd_);
+    ttyFd_ = -1;
+    ttyOpened_ = false;
+    RemoveInterruptionHandlers();
+  }
+
+  std::uint32_t CodeOffset(const void* address) const override {
+    const auto offset = reinterpret_cast<std::uintptr_t>(address) -
+                        reinterpret_cast<std::uintptr_t>(__executable_start);
+    return static_cast<std::uint32_t>(offset);
+  }
+
+ private:
+  bool EnterRawMode() {
+    struct termios old {};
+    if (tcgetattr(ttyFd_, &old) != 0) return false;
+    struct termios raw = old;
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | INLCR | IGNCR);
+    // ISIG stays: Ctrl+C interrupts the program. Ctrl+\ and Ctrl+Z are keys.
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+    raw.c_cc[VQUIT] = static_cast<cc_t>(_POSIX_VDISABLE);
+    raw.c_cc[VSUSP] = static_cast<cc_t>(_POSIX_VDISABLE);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    // The mode to put back is recorded first, so that an interruption
+    // during the switch puts it back too; it counts once the switch worked.
+    gRawFd = ttyFd_;
+    gSavedTermios = old;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    gRawState = kSwitching;
+    // TCSANOW: keys typed before the start stay waiting.
+    const bool switched = tcsetattr(ttyFd_, TCSANOW, &raw) == 0;
+    gRawState = switched ? kRaw : kOwnMode;
+    if (!switched && ttyOpened_) {
+      close(ttyFd_);
+      ttyFd_ = -1;
+      ttyOpened_ = false;
+    }
+    return switched;
+  }
+
+  // Reads the terminal's answer to the cursor query. Keys typed before or
+  // after it are kept when the keys come from this terminal.
+  bool AwaitCursorReport(CellPosition& cursor) {
+    std::vector<std::uint8_t> got;
+    const std::int64_t deadline = NowMs() + kCursorReplyWaitMs;
+    bool found = false;
+    for (;;) {
+      if (const auto report = FindCursorReport(got)) {
+        cursor = report->position;
+        const auto at = got.begin() + static_cast<std::ptrdiff_t>(report->offset);
+        got.erase(at, at + static_cast<std::ptrdiff_t>(report->length));
+        found = true;
+        break;
+      }
+      const std::int64_t left = deadline - NowMs();
+      if (left <= 0 || !ReadWaiting(ttyFd_, static_cast<int>(left), got)) break;
+    }
+    if (inputTerminal_) {
+      pending_ = std::move(got);
+      lastByteMs_ = NowMs();
+      reportOutstanding_ = !found;
+    }
+    return found;
+  }
+
+  void MoveTo(CellPosition at) {
+    if (cursorKnown_ && cursor_ == at) return;
+    out_ += "\x1b[";
+    AppendNumber(out_, at.row);
+    out_ += ';';
+    AppendNumber(out_, at.column);
+    out_ += 'H';
+    cursorKnown_ = true;
+    cursor_ = at;
+  }
+
+  void DropPending(std::size_t count) {
+    count = std::clamp<std::size_t>(count, 1, pending_.size());
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
+  }
+
+  bool TakeTerminalEvent(ConsoleEvent& event) {
+    if (!inputEnded_) {
+      const std::size_t before = pending_.size();
+      inputEnded_ = !ReadWaiting(kStdin, 0, pending_);
+      if (pending_.size() != before) lastByteMs_ = NowMs();
+    }
+    while (!pending_.empty()) {
+      if (reportOutstanding_) {
+        // A late answer to the cursor query is not a key.
+        const auto report = FindCursorReport(pending_);
+        if (report && report->offset == 0) {
+          DropPending(report->length);
+          reportOutstanding_ = false;
+          continue;
+        }
+      }
+      const bool moreMayFollow = !inputEnded_ && NowMs() - lastByteMs_ < kSequenceGapMs;
+      const DecodeResult result = DecodeTerminalInput(pending_, moreMayFollow, utf8_);
+      if (result.status == DecodeStatus::kEvent) {
+        DropPending(result.consumed);
+        event = result.event;
+        return true;
+      }
+      if (result.status == DecodeStatus::kNeedMore && moreMayFollow) return false;
+      // Discarded bytes, or the first byte of a sequence that can no longer
+      // complete.
+      DropPending(result.status == DecodeStatus::kDiscard ? result.consumed : 1);
+    }
+    if (inputEnded_) {
+      // No prompt may wait for keys that can never come.
+      event = EscapeKey();
+      return true;
+    }
+    return false;
+  }
+
+  bool TakeStreamEvent(ConsoleEvent& event) {
+    if (taken_ == pending_.size() && !inputEnded_) {
+      pending_.clear();
+      taken_ = 0;
+      inputEnded_ = !ReadWaiting(kStdin, 0, pending_);
+    }
+    if (taken_ < pending_.size()) {
+      event = ByteEvent(pending_[taken_++]);
+      return true;
+    }
+    if (inputEnded_) {
+      event = ByteEvent(27);
+      return true;
+    }
+    return false;
+  }
+
+  const bool outputTerminal_;
+  const bool inputTerminal_;
+  bool started_ = false;
+  bool restored_ = false;
+
+  // Output.
+  std::string out_;  // everything since the last Flush
+  std::array<std::string, 256> glyphs_;
+  bool sizeKnown_ = false;
+  ScreenSize size_;
+  bool cursorKnown_ = false;  // the terminal's cursor stands on cursor_
+  CellPosition cursor_;
+
+  // Input.
+  int ttyFd_ = -1;          // the terminal in raw mode, if any
+  bool ttyOpened_ = false;  // ttyFd_ was opened here and is closed on Restore
+  bool utf8_ = false;
+  std::vector<std::uint8_t> pending_;  // read, not yet handed out
+  std::size_t taken_ = 0;              // stream: bytes of pending_ handed out
+  std::int64_t lastByteMs_ = 0;
+  bool inputEnded_ = false;
+  bool reportOutstanding_ = false;  // the cursor report may still come among the keys
+};
+
+PosixConsole* gConsole = nullptr;
+
+void RestoreAtExit() {
+  if (gConsole != nullptr) gConsole->Restore();
+}
+
+}  // namespace
+
+ConsolePort* system::OpenConsole() {
+  const int flags = fcntl(kStdout, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+    constexpr char kMessage[] = "no console to write to: standard output is not open for writing\n";
+    if (write(kStderr, kMessage, sizeof kMessage - 1) < 0) {
+      // Nowhere else to say it.
+    }
+    return nullptr;
+  }
+  static PosixConsole console(isatty(kStdout) == 1, isatty(kStdin) == 1);
+  if (gConsole == nullptr) {
+    gConsole = &console;
+    // Registered after the console was made, so it runs before its destructor.
+    std::atexit(RestoreAtExit);
+  }
+  return &console;
+}
+
+}  // namespace frame

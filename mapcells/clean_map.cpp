@@ -1,0 +1,148 @@
+// The map cell pass, a block at a time.
+//
+// The map is read in blocks of 32 KiB; the rule is applied to the cells of
+// each block in memory, and the stretch of the block from its first to its
+// last selected cell is written back in one request. Cells outside that
+// stretch are never written; cells inside it that the rule does not select
+// are written back with the bytes just read, which leaves them as they are.
+// The result, the progress marks and when each appears are those of a walk
+// that reads and rewrites the map cell by cell: a mark for a counter value
+// is shown once every cell below it is done, and since 1 MiB is a whole
+// number of blocks, every mark falls on a block's end.
+//
+// The walk's end test looks at where its last operation left the file
+// position, which lags behind the next cell when the last cell was not
+// rewritten: the walk then makes one more, empty, iteration and applies
+// the mark rule to the size plus 2. A trailing single byte is never
+// rewritten (the file is never lengthened), so an odd-sized map always
+// takes that empty iteration after its partial cell.
+#include "mapcells/clean_map.h"
+
+#include <array>
+#include <bit>
+#include <cstdint>
+
+#include "frame/tool_frame.h"
+
+namespace mapcells {
+namespace {
+
+using frame::FilePosition;
+
+constexpr FilePosition kMiB = 1048576;
+constexpr std::uint16_t kBlockSize = 32768;
+static_assert(kMiB % kBlockSize == 0, "marks must fall on block ends");
+
+constexpr bool PelloranSelects(std::uint8_t first, std::uint8_t second) {
+  return first != 0xFF && second != 0xFF;
+}
+
+constexpr bool DravimundSelects(std::uint8_t first, std::uint8_t /*second*/) {
+  return first == 0x00;
+}
+
+// The bytes of a cell held as one 16-bit value in memory order.
+constexpr std::uint8_t FirstByte(std::uint16_t cell) {
+  return static_cast<std::uint8_t>(std::endian::native == std::endian::little ? cell : cell >> 8);
+}
+constexpr std::uint8_t SecondByte(std::uint16_t cell) {
+  return static_cast<std::uint8_t>(std::endian::native == std::endian::little ? cell >> 8 : cell);
+}
+constexpr std::uint16_t CellOf(std::uint8_t first, std::uint8_t second) {
+  return std::endian::native == std::endian::little
+             ? static_cast<std::uint16_t>(first | (second << 8))
+             : static_cast<std::uint16_t>((first << 8) | second);
+}
+
+// The rule applied to a block, with the test inlined: the selected
+// stretch is found from both ends, then rewritten in one loop without
+// branches that the compiler can widen.
+template <bool (*Selects)(std::uint8_t, std::uint8_t), std::uint8_t First, std::uint8_t Second>
+std::optional<SelectedCells> RewriteBlock(std::uint16_t* cells, std::size_t count) {
+  const auto selects = [](std::uint16_t cell) { return Selects(FirstByte(cell), SecondByte(cell)); };
+  std::size_t first = 0;
+  while (first < count && !selects(cells[first])) ++first;
+  if (first == count) return std::nullopt;
+  std::size_t end = count;
+  while (!selects(cells[end - 1])) --end;
+  constexpr std::uint16_t kReplacement = CellOf(First, Second);
+  for (std::size_t i = first; i < end; ++i) {
+    const std::uint16_t cell = cells[i];
+    cells[i] = selects(cell) ? kReplacement : cell;
+  }
+  return SelectedCells{first, end - 1};
+}
+
+// Shows the marks for every counter value in (done, upTo], in order.
+void ShowMarks(std::int64_t& done, std::int64_t upTo) {
+  std::int64_t next = (done / kMiB + 1) * kMiB;
+  for (; next <= upTo; next += kMiB) {
+    if (const auto mark = ProgressMark(static_cast<FilePosition>(next))) frame::WriteText(*mark);
+  }
+  if (upTo > done) done = upTo;
+}
+
+}  // namespace
+
+const CellRule kPelloranRule{PelloranSelects, 0x01, 0x00, RewriteBlock<PelloranSelects, 0x01, 0x00>};
+const CellRule kDravimundRule{DravimundSelects, 0xFF, 0x00,
+                              RewriteBlock<DravimundSelects, 0xFF, 0x00>};
+
+std::optional<char> ProgressMark(FilePosition counter) {
+  if (counter % (10 * kMiB) == 0) return '*';
+  if (counter % (5 * kMiB) == 0) return '-';
+  if (counter % kMiB == 0) return '.';
+  return std::nullopt;
+}
+
+void CleanOpenMap(const CellRule& rule, frame::TargetFile& map) {
+  std::array<std::uint16_t, kBlockSize / 2> block{};
+  std::int64_t marked = 0;         // the counter value up to which marks are shown
+  std::int64_t start = 0;          // offset of the block in hand
+  bool lastCellRewritten = false;  // of the last whole cell handled
+  bool partialCell = false;        // the map ended in a single byte
+
+  while (!map.AtEnd()) {
+    map.SeekTo(static_cast<FilePosition>(start));
+    const std::uint16_t count = map.ReadBytes(block.data(), kBlockSize);
+    if (count == 0) break;
+    const std::size_t cells = count / 2u;
+    const std::optional<SelectedCells> selected = rule.rewriteBlock(block.data(), cells);
+    if (cells != 0) lastCellRewritten = selected && selected->last == cells - 1;
+    partialCell = (count % 2u) != 0;
+    if (selected) {
+      map.SeekTo(static_cast<FilePosition>(start + static_cast<std::int64_t>(2 * selected->first)));
+      map.WriteBytes(&block[selected->first],
+                     static_cast<std::uint16_t>(2 * (selected->last - selected->first + 1)));
+    }
+    const std::int64_t end = start + count;
+    map.SeekTo(static_cast<FilePosition>(end));
+    ShowMarks(marked, end - (partialCell ? 1 : 0));
+    start = end;
+  }
+
+  // The counter's last values: a partial cell's iteration and the empty
+  // one after it, or the empty iteration after a last cell left as it was.
+  const std::int64_t size = start;
+  std::int64_t finalCounter = size;
+  if (partialCell) {
+    finalCounter = size + 3;
+  } else if (size != 0 && !lastCellRewritten) {
+    finalCounter = size + 2;
+  }
+  ShowMarks(marked, finalCounter);
+}
+
+void CleanMap(const CellRule& rule, std::string_view argument) {
+  std::optional<frame::TargetFile> map = frame::OpenTargetOrReport(argument);
+  if (!map) return;
+  frame::UninterruptedSection uninterrupted;
+  frame::WriteText("Fixing: [*");
+  CleanOpenMap(rule, *map);
+  map->FlushToStorage();
+  frame::WriteLine("]");
+  frame::WriteLine("Done.");
+  map->CloseTarget();
+}
+
+}  // namespace mapcells
