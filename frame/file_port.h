@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace frame {
@@ -48,6 +49,8 @@ class FilePort {
 
   /// The length of `name` in the platform's characters.
   virtual std::size_t NameLength(std::string_view name) const = 0;
+  /// `name` as 8-bit text in the console's character set, to be shown.
+  virtual std::string ShownName(std::string_view name) const = 0;
   /// The platform's code for a cause found above the seam.
   virtual std::uint16_t CodeFor(FileFault fault) const = 0;
 };

@@ -121,6 +121,9 @@ class PosixFiles final : public FilePort {
 
   std::size_t NameLength(std::string_view name) const override { return name.size(); }
 
+  // A name is bytes here, shown as they are.
+  std::string ShownName(std::string_view name) const override { return std::string(name); }
+
   std::uint16_t CodeFor(FileFault fault) const override {
     switch (fault) {
       case FileFault::kNegativePosition:

@@ -116,7 +116,7 @@ std::optional<TargetFile> OpenTargetOrReport(std::string_view argument) {
 
   WriteLine();
   WriteText("Error opening \"");
-  WriteText(argument);
+  WriteText(port.ShownName(argument));
   WriteText("\"");
   WriteLine();
   return std::nullopt;

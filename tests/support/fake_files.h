@@ -54,6 +54,7 @@ class FakeFiles : public frame::FilePort {
   std::uint16_t FlushToStorage(frame::FileHandle handle) override;
   std::uint16_t Close(frame::FileHandle handle) override;
   std::size_t NameLength(std::string_view name) const override { return name.size(); }
+  std::string ShownName(std::string_view name) const override { return std::string(name); }
   std::uint16_t CodeFor(frame::FileFault fault) const override;
 
  private:
@@ -87,6 +88,7 @@ class FaultyFiles : public frame::FilePort {
   std::uint16_t FlushToStorage(frame::FileHandle handle) override;
   std::uint16_t Close(frame::FileHandle handle) override;
   std::size_t NameLength(std::string_view name) const override { return inner_.NameLength(name); }
+  std::string ShownName(std::string_view name) const override { return inner_.ShownName(name); }
   std::uint16_t CodeFor(frame::FileFault fault) const override { return inner_.CodeFor(fault); }
 
  private:
