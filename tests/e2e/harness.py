@@ -4,8 +4,8 @@ Pipes: `run_piped` starts a program with the given bytes on its standard
 input and collects what it writes.
 
 Terminal: `TerminalTestCase` gives each test class a private tmux server;
-`TerminalTestCase.run` starts one program in a detached pane of a fixed
-size. Inside the pane the program is not started by a shell but by this
+`TerminalTestCase.run_program` starts one program in a detached pane of a
+fixed size. Inside the pane the program is not started by a shell but by this
 file's pane mode (`python3 harness.py --pane DIR`): it records `stty -g`
 before and after the run, the program's process id, how it ended (exit
 status or signal) and any input bytes it left unread, then stays alive so
@@ -14,6 +14,12 @@ that the pane keeps the screen exactly as the program left it.
 The directory of the built programs comes from `--bin-dir DIR` on the
 command line of a test module, or from the environment variable
 CNC64_BIN_DIR, which CTest sets.
+
+Launchers: a test class starts its programs through a `Launcher`: by
+default the programs of this machine directly; `wine_launcher` starts the
+Windows programs (`NAME.exe`) through Wine in a prefix of their own, which
+`WinePrefix` makes. Wine gives a console program a console only when it
+runs in a terminal, so the Windows programs are run in panes as well.
 
 Every wait is bounded: a program that hangs fails its test, it never
 hangs the suite.
@@ -54,6 +60,11 @@ GATE_SECONDS = 10.0
 LINGER_SECONDS = 300.0
 #: How long a tmux server outlives a test process that could not stop it.
 KEEPER_SECONDS = 900.0
+#: How long a test waits for a screen, a file or an end under Wine, whose
+#: programs start more slowly and whose console redraws the terminal later.
+WINE_WAIT_SECONDS = 10.0
+#: How long making a Wine prefix may take.
+WINEBOOT_SECONDS = 180.0
 
 Arg = Union[str, bytes]
 
@@ -67,6 +78,11 @@ def set_bin_dir(path: Union[str, Path]) -> None:
     """Uses `path` as the directory of the built programs."""
     global _bin_dir_from_command_line
     _bin_dir_from_command_line = Path(path).resolve()
+
+
+def bin_dir_given() -> Optional[Path]:
+    """The directory given with `--bin-dir DIR`, if one was."""
+    return _bin_dir_from_command_line
 
 
 def bin_dir() -> Path:
@@ -83,10 +99,44 @@ def bin_dir() -> Path:
 
 def program(name: str) -> Path:
     """The path of the built program `name`; fails when it is not there."""
-    path = bin_dir() / name
-    if not os.access(path, os.X_OK):
-        raise AssertionError(f"no built program at {path}")
-    return path
+    return NATIVE.program(name)
+
+
+@dataclasses.dataclass(frozen=True)
+class Launcher:
+    """How a built program is started.
+
+    `loader` goes before the program's path on the command line (Wine),
+    `suffix` after the program's name (".exe"); `folder` holds the programs,
+    None meaning `bin_dir()`. `env` sets variables for every run (None
+    removes one); `wait_seconds` bounds each wait of a test."""
+
+    loader: tuple[str, ...] = ()
+    suffix: str = ""
+    folder: Optional[Path] = None
+    env: Mapping[str, Optional[str]] = dataclasses.field(default_factory=dict)
+    wait_seconds: float = WAIT_SECONDS
+
+    def program(self, name: str) -> Path:
+        """The path of the built program `name`; fails when it is not there."""
+        folder = self.folder if self.folder is not None else bin_dir()
+        path = folder / (name + self.suffix)
+        if not os.access(path, os.X_OK):
+            raise AssertionError(f"no built program at {path}")
+        return path
+
+    def command(self, argv: Sequence["Arg"]) -> list[bytes]:
+        """The command line that starts argv[0] (a program name) with the
+        arguments argv[1:]."""
+        return (
+            [os.fsencode(part) for part in self.loader]
+            + [bytes(self.program(_fs(argv[0]).decode()))]
+            + [_fs(a) for a in argv[1:]]
+        )
+
+
+#: The programs of this machine, started directly.
+NATIVE = Launcher()
 
 
 def main(argv: Optional[Sequence[str]] = None) -> None:
@@ -238,7 +288,8 @@ class TerminalServer:
 
     _numbers = itertools.count(1)
 
-    def __init__(self) -> None:
+    def __init__(self, launcher: Launcher = NATIVE) -> None:
+        self.launcher = launcher
         self.tmux_path = shutil.which("tmux")
         if self.tmux_path is None:
             raise unittest.SkipTest("tmux is not installed: the terminal tests are skipped")
@@ -289,18 +340,20 @@ class TerminalServer:
         preamble: bytes = b"",
         stdin_null: bool = False,
         env: Optional[Mapping[str, Optional[str]]] = None,
+        output: Optional[Path] = None,
     ) -> "TerminalRun":
         number = next(self._runs)
         run_dir = self.state / f"run{number}"
         run_dir.mkdir()
-        command = [bytes(program(_fs(argv[0]).decode()))] + [_fs(a) for a in argv[1:]]
+        command = self.launcher.command(argv)
         setup = {
             "argv": [a.hex() for a in command],
             "cwd": str(cwd),
             "preamble": preamble.hex(),
             "gate": keys_before is not None,
             "stdin_null": stdin_null,
-            "env": dict(env or {}),
+            "env": {**self.launcher.env, **(env or {})},
+            "output": None if output is None else str(Path(output).resolve()),
         }
         (run_dir / "run.json").write_text(json.dumps(setup))
         name = f"run{number}"
@@ -312,7 +365,7 @@ class TerminalServer:
             "new-session", "-d", "-s", name, "-x", str(width), "-y", str(height),
             "exec " + pane_command,
         )  # fmt: skip
-        run = TerminalRun(self, name, run_dir, height)
+        run = TerminalRun(self, name, run_dir, height, self.launcher.wait_seconds)
         if keys_before is not None:
             run.wait_for_file("ready")
             if keys_before:
@@ -333,11 +386,15 @@ class TerminalServer:
 class TerminalRun:
     """One program in one pane."""
 
-    def __init__(self, server: TerminalServer, name: str, run_dir: Path, height: int) -> None:
+    def __init__(
+        self, server: TerminalServer, name: str, run_dir: Path, height: int, wait_seconds: float
+    ) -> None:
         self.server = server
         self.name = name
         self.dir = run_dir
         self.height = height
+        #: The bound of each wait that names none.
+        self.wait_seconds = wait_seconds
         self._end: Optional[ProgramEnd] = None
 
     # -- what the pane shows
@@ -397,7 +454,11 @@ class TerminalRun:
     def ended(self) -> bool:
         return (self.dir / "end").exists()
 
-    def wait_until(self, condition: Callable[[], bool], what: str, timeout: float = WAIT_SECONDS) -> None:
+    def wait_until(
+        self, condition: Callable[[], bool], what: str, timeout: Optional[float] = None
+    ) -> None:
+        if timeout is None:
+            timeout = self.wait_seconds
         deadline = time.monotonic() + timeout
         while not condition():
             if time.monotonic() > deadline:
@@ -407,7 +468,7 @@ class TerminalRun:
                 )
             time.sleep(POLL_SECONDS)
 
-    def wait_for(self, text: str, timeout: float = WAIT_SECONDS) -> list[str]:
+    def wait_for(self, text: str, timeout: Optional[float] = None) -> list[str]:
         """Waits until `text` stands on the screen; gives the screen."""
         found: list[list[str]] = []
 
@@ -421,10 +482,10 @@ class TerminalRun:
         self.wait_until(shown, repr(text), timeout)
         return found[0]
 
-    def wait_for_file(self, name: str, timeout: float = WAIT_SECONDS) -> None:
+    def wait_for_file(self, name: str, timeout: Optional[float] = None) -> None:
         self.wait_until(lambda: (self.dir / name).exists(), f"the pane to write {name}", timeout)
 
-    def wait_exit(self, timeout: float = WAIT_SECONDS) -> ProgramEnd:
+    def wait_exit(self, timeout: Optional[float] = None) -> ProgramEnd:
         """Waits for the program to end and tells how it ended."""
         if self._end is None:
             self.wait_until(self.ended, "the program to end", timeout)
@@ -454,9 +515,14 @@ class TerminalTestCase(FolderTestCase):
     server: TerminalServer
 
     @classmethod
+    def launcher(cls) -> Launcher:
+        """How this class starts its programs."""
+        return NATIVE
+
+    @classmethod
     def setUpClass(cls) -> None:
         super().setUpClass()
-        cls.server = TerminalServer()
+        cls.server = TerminalServer(cls.launcher())
 
     @classmethod
     def tearDownClass(cls) -> None:
@@ -466,11 +532,13 @@ class TerminalTestCase(FolderTestCase):
     def setUp(self) -> None:
         super().setUp()
         self._runs: list[TerminalRun] = []
-        self.addCleanup(self._stop_runs)
+        self.addCleanup(self.stop_runs)
 
-    def _stop_runs(self) -> None:
+    def stop_runs(self) -> None:
+        """Ends every program that this test started so far, and its pane."""
         for run in self._runs:
             run.stop()
+        self._runs.clear()
 
     def run_program(
         self,
@@ -486,7 +554,9 @@ class TerminalTestCase(FolderTestCase):
         `keys_before` are typed before the program starts, so that they wait
         for it. Further options: `preamble` (bytes the terminal shows before
         the program starts), `stdin_null` (standard input from /dev/null),
-        `env` (variables to set, or to remove with None)."""
+        `env` (variables to set, or to remove with None), `output` (a file
+        that takes standard output and standard error in place of the
+        terminal)."""
         run = self.server.start(
             argv, cwd if cwd is not None else self.work, keys_before, width, height, **options
         )
@@ -503,6 +573,89 @@ class TerminalTestCase(FolderTestCase):
 
     def assertKilledBy(self, end: ProgramEnd, signum: int) -> None:
         self.assertEqual((end.exit_status, end.signal), (None, signum), end.describe())
+
+
+# ---- Wine --------------------------------------------------------------------
+
+
+def wine_environment(prefix: Union[str, Path]) -> dict[str, Optional[str]]:
+    """The variables that run Wine in `prefix` quietly and without a display
+    (None removes a variable)."""
+    return {
+        "WINEPREFIX": str(prefix),
+        "WINEDEBUG": "-all",
+        # Without a display a console program gets the terminal as its console.
+        "DISPLAY": None,
+        "WAYLAND_DISPLAY": None,
+        # No offers to install Mono or Gecko, and no desktop menu entries.
+        "WINEDLLOVERRIDES": "mscoree,mshtml,winemenubuilder.exe=",
+    }
+
+
+def environment_with(changes: Mapping[str, Optional[str]]) -> dict[str, str]:
+    """This process's environment with `changes` applied."""
+    env = dict(os.environ)
+    for key, value in changes.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return env
+
+
+class WinePrefix:
+    """A fresh Wine prefix in a temporary folder of its own, made once with
+    `wineboot -i`. `close` ends the prefix's Wine server, and with it every
+    program still running there, and removes the folder."""
+
+    def __init__(self, timeout: float = WINEBOOT_SECONDS) -> None:
+        self.wine = shutil.which("wine")
+        if self.wine is None:
+            raise RuntimeError("wine is not installed")
+        self.path = Path(tempfile.mkdtemp(prefix="cnc64-wine-"))
+        self.env = wine_environment(self.path)
+        try:
+            done = subprocess.run(
+                [self.wine, "wineboot", "-i"],
+                env=environment_with(self.env),
+                stdin=subprocess.DEVNULL,
+                capture_output=True,
+                timeout=timeout,
+            )
+            if done.returncode != 0:
+                raise RuntimeError(
+                    f"wineboot -i failed ({done.returncode}): "
+                    f"{done.stderr.decode(errors='replace').strip()}"
+                )
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        server = shutil.which("wineserver")
+        if server is not None:
+            env = environment_with(self.env)
+            with contextlib.suppress(subprocess.TimeoutExpired, OSError):
+                subprocess.run([server, "-k"], env=env, stdin=subprocess.DEVNULL,
+                               capture_output=True, timeout=TMUX_COMMAND_SECONDS)  # fmt: skip
+                subprocess.run([server, "-w"], env=env, stdin=subprocess.DEVNULL,
+                               capture_output=True, timeout=TMUX_COMMAND_SECONDS)  # fmt: skip
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def wine_launcher(folder: Union[str, Path], prefix: Union[str, Path]) -> Launcher:
+    """Starts the Windows programs `NAME.exe` of `folder` through Wine in
+    the prepared prefix `prefix`."""
+    wine = shutil.which("wine")
+    if wine is None:
+        raise unittest.SkipTest("wine is not installed: the Windows tests are skipped")
+    return Launcher(
+        loader=(wine,),
+        suffix=".exe",
+        folder=Path(folder).resolve(),
+        env=wine_environment(prefix),
+        wait_seconds=WINE_WAIT_SECONDS,
+    )
 
 
 # ---- the pane mode: runs inside the pane --------------------------------------
@@ -579,6 +732,11 @@ def _pane_main(run_dir: Path) -> None:
                 null = os.open(os.devnull, os.O_RDONLY)
                 os.dup2(null, 0)
                 os.close(null)
+            if setup["output"]:
+                out = os.open(setup["output"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+                os.dup2(out, 1)
+                os.dup2(out, 2)
+                os.close(out)
             os.chdir(setup["cwd"])
             os.execve(argv[0], argv, env)
         except BaseException as error:  # noqa: BLE001 - report anything, then leave
