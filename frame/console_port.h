@@ -94,6 +94,7 @@ enum class ConsoleEventKind : std::uint8_t {
   kWindowSize,  ///< the console's size changed
   kMenu,        ///< a menu command of the console window
   kByte,        ///< one byte of an input that is not a console: one key code, as is
+  kEndOfInput,  ///< the input has ended (end of file, hang-up, a console gone); given again at every take
 };
 
 /// One input event, as the console reports it.

@@ -244,9 +244,7 @@ ConsoleEvent ByteEvent(std::uint8_t byte) {
   return ConsoleEvent{.kind = ConsoleEventKind::kByte, .character = byte};
 }
 
-ConsoleEvent EscapeKey() {
-  return ConsoleEvent{.virtualKey = vk::kEscape, .scanCode = 1, .character = 27};
-}
+ConsoleEvent EndOfInput() { return ConsoleEvent{.kind = ConsoleEventKind::kEndOfInput}; }
 
 // ---- the console ------------------------------------------------------
 
@@ -478,8 +476,7 @@ class PosixConsole final : public ConsolePort {
       DropPending(result.status == DecodeStatus::kDiscard ? result.consumed : 1);
     }
     if (inputEnded_) {
-      // No prompt may wait for keys that can never come.
-      event = EscapeKey();
+      event = EndOfInput();
       return true;
     }
     return false;
@@ -496,7 +493,7 @@ class PosixConsole final : public ConsolePort {
       return true;
     }
     if (inputEnded_) {
-      event = ByteEvent(27);
+      event = EndOfInput();
       return true;
     }
     return false;

@@ -185,6 +185,8 @@ ConsoleEvent ByteEvent(std::uint8_t byte) {
   return ConsoleEvent{.kind = ConsoleEventKind::kByte, .character = byte};
 }
 
+ConsoleEvent EndOfInput() { return ConsoleEvent{.kind = ConsoleEventKind::kEndOfInput}; }
+
 // ---- the console ---------------------------------------------------------------
 
 class Win32Console final : public ConsolePort {
@@ -326,8 +328,8 @@ class Win32Console final : public ConsolePort {
         }
       }
     }
-    // No prompt may wait for keys from a console that is gone.
-    event = ByteEvent(27);
+    // A console that is gone gives no more keys.
+    event = EndOfInput();
     return true;
   }
 
@@ -342,7 +344,7 @@ class Win32Console final : public ConsolePort {
       return true;
     }
     if (inputEnded_) {
-      event = ByteEvent(27);
+      event = EndOfInput();
       return true;
     }
     return false;

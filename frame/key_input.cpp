@@ -51,6 +51,12 @@ bool Consider(KeyState& keys, const ConsoleEvent& event) {
     SetPending(keys, event.character, false);
     return true;
   }
+  // No prompt may wait for keys that can never come, and none is ever
+  // confirmed by the end of the input: it reads as Escape.
+  if (event.kind == ConsoleEventKind::kEndOfInput) {
+    SetPending(keys, 27, false);
+    return true;
+  }
   if (event.kind != ConsoleEventKind::kKey) return false;
 
   if (!event.pressed) {

@@ -274,6 +274,7 @@ std::string Describe(const ConsoleStart& start) {
 
 std::string Describe(const ConsoleEvent& event) {
   if (event.kind == ConsoleEventKind::kByte) return "byte " + std::to_string(event.character);
+  if (event.kind == ConsoleEventKind::kEndOfInput) return "end";
   if (event.kind != ConsoleEventKind::kKey) return "other";
   char text[48];
   std::snprintf(text, sizeof text, "key vk=%02X ch=%u", event.virtualKey, event.character);
@@ -346,7 +347,7 @@ TEST(PosixStreamConsoleTest, WritesTheBytesUnchangedToAPipe) {
   EXPECT_TRUE(end.output == bytes) << "got " << end.output.size() << " bytes";
 }
 
-TEST(PosixStreamConsoleTest, GivesEachInputByteThenEscapeAtTheEnd) {
+TEST(PosixStreamConsoleTest, GivesEachInputByteThenTheEndOfInput) {
   PipePair in = MakePipe();
   PipePair out = MakePipe();
   WriteString(in.write.get(), Bytes({'a', 0, 255, '\n'}));
@@ -357,7 +358,7 @@ TEST(PosixStreamConsoleTest, GivesEachInputByteThenEscapeAtTheEnd) {
   });
   const ChildEnd end = Finish(child, out.read.get());
   EXPECT_TRUE(EndedWithZero(end));
-  EXPECT_EQ(end.report, "byte 97\nbyte 0\nbyte 255\nbyte 10\nbyte 27\nbyte 27\nbyte 27\n\n");
+  EXPECT_EQ(end.report, "byte 97\nbyte 0\nbyte 255\nbyte 10\nend\nend\nend\n\n");
 }
 
 TEST(PosixStreamConsoleTest, AnEmptyPipeGivesNoEventWithoutWaitingOrChangingThePipe) {
@@ -381,7 +382,7 @@ TEST(PosixStreamConsoleTest, AnEmptyPipeGivesNoEventWithoutWaitingOrChangingTheP
   in.write.Reset();
   const ChildEnd end = Finish(child, out.read.get());
   EXPECT_TRUE(EndedWithZero(end));
-  EXPECT_EQ(seen + end.report, "none at once\nflags kept\nwaiting\nbyte 122\nbyte 27\n\n");
+  EXPECT_EQ(seen + end.report, "none at once\nflags kept\nwaiting\nbyte 122\nend\n\n");
 }
 
 TEST(PosixStreamConsoleTest, NoConsoleWithoutAStandardOutputToWriteTo) {
@@ -666,7 +667,7 @@ TEST_F(PosixTerminalConsoleTest, ControlBackslashAndControlZAreKeys) {
   EXPECT_EQ(end.report, "key vk=DC ch=28\nkey vk=5A ch=26\n\n");
 }
 
-TEST_F(PosixTerminalConsoleTest, AHangUpEndsTheInputWithEscapes) {
+TEST_F(PosixTerminalConsoleTest, AHangUpEndsTheInput) {
   Child child = StartOnTerminal(
       [](Report& report) {
         signal(SIGHUP, SIG_IGN);  // the hang-up must end the input, not the test's child
@@ -681,7 +682,7 @@ TEST_F(PosixTerminalConsoleTest, AHangUpEndsTheInputWithEscapes) {
   terminal_.master.Reset();
   const ChildEnd end = Finish(child);
   EXPECT_TRUE(EndedWithZero(end));
-  EXPECT_EQ(seen + end.report, "ready\nkey vk=1B ch=27\nkey vk=1B ch=27\nkey vk=1B ch=27\n\n");
+  EXPECT_EQ(seen + end.report, "ready\nend\nend\nend\n\n");
 }
 
 TEST_F(PosixTerminalConsoleTest, ControlCEndsTheProgramWithTheTerminalPutBack) {
@@ -808,7 +809,7 @@ TEST_F(PosixTerminalConsoleTest, ATerminalWithKeysFromAPipe) {
   EXPECT_EQ(end.report,
             "screen size=100x30 cursor=3,2 rows-from-output-start\n"
             "isig vquit=0 vsusp=0 vmin=0 vtime=0\n"
-            "byte 112\nbyte 27\n\n"
+            "byte 112\nend\n\n"
             "files closed\n");
   EXPECT_EQ(afterQuery_, kKeypadOff);
   EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);

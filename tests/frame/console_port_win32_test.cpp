@@ -190,6 +190,8 @@ std::string DescribeEvent(const ConsoleEvent& event) {
   switch (event.kind) {
     case ConsoleEventKind::kByte:
       return std::to_string(event.character);
+    case ConsoleEventKind::kEndOfInput:
+      return "end";
     case ConsoleEventKind::kMouse:
       return "mouse";
     case ConsoleEventKind::kFocus:
@@ -306,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NoOutputCase{"file open for reading only", OutputSetup::kReadOnlyFile, true},
                       NoOutputCase{"no error stream either", OutputSetup::kNull, false}));
 
-TEST(Win32StreamConsoleTest, GivesEachPipeByteAsItArrivesWithoutWaitingThenEscapes) {
+TEST(Win32StreamConsoleTest, GivesEachPipeByteAsItArrivesWithoutWaitingThenTheEnd) {
   EXPECT_CHILD(
       [] {
         const Pipe out = MakePipe();
@@ -323,7 +325,7 @@ TEST(Win32StreamConsoleTest, GivesEachPipeByteAsItArrivesWithoutWaitingThenEscap
         CloseHandle(in.write);
         Report(TakeEvents(console, 3));
       },
-      0, "none; 97 27 0 255 none; 122 none; 27 27 27 ");
+      0, "none; 97 27 0 255 none; 122 none; end end end ");
 }
 
 enum class InputSetup { kFile, kClosedPipe, kNull, kInvalid };
@@ -337,7 +339,7 @@ struct StreamInputCase {
 
 class Win32StreamInputTest : public ::testing::TestWithParam<StreamInputCase> {};
 
-TEST_P(Win32StreamInputTest, GivesEachByteThenEscapeAtEveryCallAfterTheEnd) {
+TEST_P(Win32StreamInputTest, GivesEachByteThenTheEndAtEveryCallAfterIt) {
   const StreamInputCase c = GetParam();
   EXPECT_CHILD(
       [&] {
@@ -370,10 +372,10 @@ TEST_P(Win32StreamInputTest, GivesEachByteThenEscapeAtEveryCallAfterTheEnd) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, Win32StreamInputTest,
-    ::testing::Values(StreamInputCase{"file", InputSetup::kFile, "104 105 10 27 27 27 "},
-                      StreamInputCase{"closed pipe", InputSetup::kClosedPipe, "104 105 10 27 27 27 "},
-                      StreamInputCase{"null handle", InputSetup::kNull, "27 27 27 27 27 27 "},
-                      StreamInputCase{"invalid handle", InputSetup::kInvalid, "27 27 27 27 27 27 "}));
+    ::testing::Values(StreamInputCase{"file", InputSetup::kFile, "104 105 10 end end end "},
+                      StreamInputCase{"closed pipe", InputSetup::kClosedPipe, "104 105 10 end end end "},
+                      StreamInputCase{"null handle", InputSetup::kNull, "end end end end end end "},
+                      StreamInputCase{"invalid handle", InputSetup::kInvalid, "end end end end end end "}));
 
 TEST(Win32StreamConsoleTest, CodeOffsetsCountFromTheExecutablesBase) {
   EXPECT_CHILD(

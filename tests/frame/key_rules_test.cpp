@@ -192,6 +192,18 @@ TEST(KeyRules, ByteStreamBytesAreCodesAsTheyAre) {
   EXPECT_EQ(codes, (std::vector<int>{97, 0, 255, 27}));
 }
 
+TEST(KeyRules, TheEndOfTheInputReadsAsEscapeAtEveryRead) {
+  FakeConsole console = FakeConsole::Stream();
+  FakeFiles files;
+  frame::detail::Begin(console, files, {"tool"});
+  console.QueueBytes("y");
+  const frame::ConsoleEvent end{frame::ConsoleEventKind::kEndOfInput};
+  for (int i = 0; i < 3; ++i) console.Queue(end);
+  std::vector<int> codes;
+  while (frame::KeyAvailable()) codes.push_back(frame::ReadKeyCode());
+  EXPECT_EQ(codes, (std::vector<int>{'y', 27, 27, 27}));
+}
+
 TEST(KeyRules, ReadKeyCodePausesBeforeEachPoll) {
   FakeConsole console;
   FakeFiles files;
