@@ -27,9 +27,10 @@
 #include <string>
 #include <vector>
 
-#include "frame/code_page_437.h"
+#include "frame/stream_console.h"
 #include "frame/system_ports.h"
 #include "frame/terminal_decoder.h"
+#include "frame/terminal_glyphs.h"
 
 // The start of the executable's image, defined by the linker.
 extern "C" const char __executable_start[];
@@ -148,23 +149,25 @@ std::int64_t NowMs() {
   return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-// Writes all of `data`; what the file refuses is lost.
-void WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = write(fd, data, size);
-    if (written > 0) {
-      data += written;
-      size -= static_cast<std::size_t>(written);
-    } else if (written < 0 && errno == EINTR) {
-      continue;
-    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      struct pollfd ready {fd, POLLOUT, 0};
-      if (poll(&ready, 1, -1) < 0 && errno != EINTR) return;
-    } else {
-      return;
+// A descriptor as the sink of output.
+class DescriptorSink final : public ByteSink {
+ public:
+  explicit DescriptorSink(int fd) : fd_(fd) {}
+  long WriteSome(std::span<const std::uint8_t> bytes) override {
+    const ssize_t written = write(fd_, bytes.data(), bytes.size());
+    if (written > 0) return static_cast<long>(written);
+    if (written < 0 && errno == EINTR) return 0;
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      struct pollfd ready {fd_, POLLOUT, 0};
+      if (poll(&ready, 1, -1) < 0 && errno != EINTR) return -1;
+      return 0;
     }
+    return -1;
   }
-}
+
+ private:
+  int fd_;
+};
 
 // Appends what `fd` has waiting to `into`, waiting at most `timeoutMs` for
 // it to arrive. False at the end of the input (end of file, hang-up, error).
@@ -185,6 +188,14 @@ bool ReadWaiting(int fd, int timeoutMs, std::vector<std::uint8_t>& into) {
   return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
+// Standard input as the source of a byte stream.
+class StandardInputSource final : public ByteSource {
+ public:
+  bool ReadWaiting(std::vector<std::uint8_t>& into) override {
+    return frame::ReadWaiting(kStdin, 0, into);
+  }
+};
+
 // Whether the user's locale encodes characters as UTF-8. The program's own
 // locale is left as it was.
 bool LocaleIsUtf8() {
@@ -199,52 +210,11 @@ bool LocaleIsUtf8() {
   return utf8;
 }
 
-void AppendUtf8(std::string& out, char32_t character) {
-  const auto c = static_cast<std::uint32_t>(character);
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-    return;
-  }
-  constexpr std::array<std::uint32_t, 4> kLead = {0, 0xC0, 0xE0, 0xF0};
-  const std::size_t tail = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-  out += static_cast<char>(kLead[tail] | (c >> (6 * tail)));
-  for (std::size_t i = tail; i-- > 0;) out += static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F));
-}
-
-// A character that a terminal shows as itself: no control of C0 or C1, no
-// surrogate, within Unicode.
-bool IsShowable(char32_t c) {
-  return (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF));
-}
-
-// What the terminal is sent for each code of a cell.
-std::array<std::string, 256> GlyphTable(bool utf8) {
-  std::array<std::string, 256> table;
-  for (std::size_t code = 0; code < table.size(); ++code) {
-    const auto byte = static_cast<std::uint8_t>(code);
-    std::string& glyph = table[code];
-    if (byte >= 32 && byte <= 126) {
-      glyph = static_cast<char>(byte);
-    } else if (const char32_t shown = Cp437Glyph(byte); utf8 && IsShowable(shown)) {
-      AppendUtf8(glyph, shown);
-    } else {
-      glyph = '?';
-    }
-  }
-  return table;
-}
-
-void AppendNumber(std::string& out, int value) {
+void AppendNumber(StreamOutput& out, int value) {
   std::array<char, 16> digits{};
   const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
-  out.append(digits.data(), result.ptr);
+  out.Append(std::string_view(digits.data(), static_cast<std::size_t>(result.ptr - digits.data())));
 }
-
-ConsoleEvent ByteEvent(std::uint8_t byte) {
-  return ConsoleEvent{.kind = ConsoleEventKind::kByte, .character = byte};
-}
-
-ConsoleEvent EndOfInput() { return ConsoleEvent{.kind = ConsoleEventKind::kEndOfInput}; }
 
 // ---- the console ------------------------------------------------------
 
@@ -285,8 +255,8 @@ class PosixConsole final : public ConsolePort {
       start.size = size_;
     }
     gKeypadSet = 1;
-    out_ += kKeypadOn;
-    if (raw) out_ += kCursorQuery;
+    out_.Append(kKeypadOn);
+    if (raw) out_.Append(kCursorQuery);
     Flush();
     if (raw && AwaitCursorReport(start.cursor)) {
       start.cursorKnown = true;
@@ -299,7 +269,7 @@ class PosixConsole final : public ConsolePort {
   void DrawRun(CellPosition first, std::span<const std::uint8_t> glyphs) override {
     if (!outputTerminal_ || glyphs.empty()) return;
     MoveTo(first);
-    for (std::uint8_t code : glyphs) out_ += glyphs_[code];
+    for (std::uint8_t code : glyphs) out_.Append(glyphs_[code]);
     const int next = first.column + static_cast<int>(glyphs.size());
     // Past the last column the terminal waits to wrap; where it stands then
     // differs from one terminal to another.
@@ -310,9 +280,9 @@ class PosixConsole final : public ConsolePort {
   void ScrollUp() override {
     if (!outputTerminal_) return;
     // A line feed on the last row scrolls the whole screen.
-    out_ += "\x1b[";
+    out_.Append("\x1b[");
     AppendNumber(out_, sizeKnown_ ? size_.rows : 999);
-    out_ += ";1H\n";
+    out_.Append(";1H\n");
     cursorKnown_ = false;
   }
 
@@ -323,16 +293,16 @@ class PosixConsole final : public ConsolePort {
   void WriteStream(std::span<const std::uint8_t> bytes) override {
     // A terminal is only ever sent glyphs and the sequences made here.
     if (outputTerminal_) return;
-    out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    out_.Append(bytes);
   }
 
   void Flush() override {
-    WriteAll(kStdout, out_.data(), out_.size());
-    out_.clear();
+    DescriptorSink sink(kStdout);
+    out_.Flush(sink);
   }
 
   bool TakeEvent(ConsoleEvent& event) override {
-    return inputTerminal_ ? TakeTerminalEvent(event) : TakeStreamEvent(event);
+    return inputTerminal_ ? TakeTerminalEvent(event) : streamIn_.Take(stdinSource_, event);
   }
 
   void PauseOneMillisecond() override {
@@ -433,11 +403,11 @@ class PosixConsole final : public ConsolePort {
 
   void MoveTo(CellPosition at) {
     if (cursorKnown_ && cursor_ == at) return;
-    out_ += "\x1b[";
+    out_.Append("\x1b[");
     AppendNumber(out_, at.row);
-    out_ += ';';
+    out_.Append(";");
     AppendNumber(out_, at.column);
-    out_ += 'H';
+    out_.Append("H");
     cursorKnown_ = true;
     cursor_ = at;
   }
@@ -482,30 +452,13 @@ class PosixConsole final : public ConsolePort {
     return false;
   }
 
-  bool TakeStreamEvent(ConsoleEvent& event) {
-    if (taken_ == pending_.size() && !inputEnded_) {
-      pending_.clear();
-      taken_ = 0;
-      inputEnded_ = !ReadWaiting(kStdin, 0, pending_);
-    }
-    if (taken_ < pending_.size()) {
-      event = ByteEvent(pending_[taken_++]);
-      return true;
-    }
-    if (inputEnded_) {
-      event = EndOfInput();
-      return true;
-    }
-    return false;
-  }
-
   const bool outputTerminal_;
   const bool inputTerminal_;
   bool started_ = false;
   bool restored_ = false;
 
   // Output.
-  std::string out_;  // everything since the last Flush
+  StreamOutput out_;  // everything since the last Flush
   std::array<std::string, 256> glyphs_;
   bool sizeKnown_ = false;
   ScreenSize size_;
@@ -516,8 +469,9 @@ class PosixConsole final : public ConsolePort {
   int ttyFd_ = -1;          // the terminal in raw mode, if any
   bool ttyOpened_ = false;  // ttyFd_ was opened here and is closed on Restore
   bool utf8_ = false;
-  std::vector<std::uint8_t> pending_;  // read, not yet handed out
-  std::size_t taken_ = 0;              // stream: bytes of pending_ handed out
+  std::vector<std::uint8_t> pending_;  // terminal: read, not yet decoded
+  StandardInputSource stdinSource_;
+  StreamInput streamIn_;               // standard input that is not a terminal
   std::int64_t lastByteMs_ = 0;
   bool inputEnded_ = false;
   bool reportOutstanding_ = false;  // the cursor report may still come among the keys
@@ -534,8 +488,9 @@ void RestoreAtExit() {
 ConsolePort* system::OpenConsole() {
   const int flags = fcntl(kStdout, F_GETFL);
   if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
-    constexpr char kMessage[] = "no console to write to: standard output is not open for writing\n";
-    if (write(kStderr, kMessage, sizeof kMessage - 1) < 0) {
+    std::string message(kNoConsoleMessage);
+    message += '\n';
+    if (write(kStderr, message.data(), message.size()) < 0) {
       // Nowhere else to say it.
     }
     return nullptr;

@@ -17,8 +17,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "frame/stream_console.h"
 #include "frame/system_ports.h"
 
 namespace frame {
@@ -126,21 +128,57 @@ InputKind ProbeInput(HANDLE in) {
   }
 }
 
-// Writes all of `data`; what the handle refuses is lost.
-void WriteAll(HANDLE handle, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, kWriteChunk));
+// A handle as the sink of output.
+class HandleSink final : public ByteSink {
+ public:
+  explicit HandleSink(HANDLE handle) : handle_(handle) {}
+  long WriteSome(std::span<const std::uint8_t> bytes) override {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), kWriteChunk));
     DWORD written = 0;
-    if (WriteFile(handle, data, chunk, &written, nullptr) == FALSE) return;
-    if (written == 0) {
-      // A pipe in non-blocking mode whose buffer is full.
-      Sleep(1);
-      continue;
-    }
-    data += written;
-    size -= written;
+    if (WriteFile(handle_, bytes.data(), chunk, &written, nullptr) == FALSE) return -1;
+    // Nothing written: a pipe in non-blocking mode whose buffer is full.
+    if (written == 0) Sleep(1);
+    return static_cast<long>(written);
   }
-}
+
+ private:
+  HANDLE handle_;
+};
+
+// Standard input that is not a console as the source of a byte stream.
+class StandardInputSource final : public ByteSource {
+ public:
+  StandardInputSource(HANDLE in, InputKind kind) : in_(in), kind_(kind) {}
+
+  // Appends what the input has waiting, without waiting for more. False at
+  // the end of the input or on an error.
+  bool ReadWaiting(std::vector<std::uint8_t>& into) override {
+    DWORD wanted = kReadChunk;
+    if (kind_ == InputKind::kPipe) {
+      DWORD available = 0;
+      // Fails with ERROR_BROKEN_PIPE once the writer is gone and the pipe empty.
+      if (PeekNamedPipe(in_, nullptr, 0, nullptr, &available, nullptr) == FALSE) return false;
+      if (available == 0) return true;
+      wanted = std::min(available, kReadChunk);
+    } else if (kind_ == InputKind::kOther) {
+      const DWORD ready = WaitForSingleObject(in_, 0);
+      if (ready == WAIT_TIMEOUT) return true;
+      if (ready != WAIT_OBJECT_0) return false;
+    } else if (kind_ == InputKind::kNone) {
+      return false;
+    }
+    std::array<std::uint8_t, kReadChunk> chunk{};
+    DWORD got = 0;
+    if (ReadFile(in_, chunk.data(), wanted, &got, nullptr) == FALSE) return false;
+    into.insert(into.end(), chunk.begin(), chunk.begin() + got);
+    // No bytes is the end of a file or a device; on a pipe, an empty write.
+    return got > 0 || kind_ == InputKind::kPipe;
+  }
+
+ private:
+  HANDLE in_;
+  InputKind kind_;
+};
 
 // A cell as a screen buffer coordinate; false for a cell no buffer has.
 bool ToCoord(CellPosition at, COORD& coord) {
@@ -181,18 +219,17 @@ ConsoleEvent FromRecord(const INPUT_RECORD& record) {
   return event;
 }
 
-ConsoleEvent ByteEvent(std::uint8_t byte) {
-  return ConsoleEvent{.kind = ConsoleEventKind::kByte, .character = byte};
-}
-
-ConsoleEvent EndOfInput() { return ConsoleEvent{.kind = ConsoleEventKind::kEndOfInput}; }
-
 // ---- the console ---------------------------------------------------------------
 
 class Win32Console final : public ConsolePort {
  public:
   Win32Console(HANDLE out, OutputKind output, HANDLE in, InputKind input)
-      : out_(out), screen_(output == OutputKind::kScreen), in_(in), input_(input) {
+      : out_(out),
+        screen_(output == OutputKind::kScreen),
+        in_(in),
+        input_(input),
+        inputSource_(in, input),
+        streamIn_(input == InputKind::kNone) {
     inputEnded_ = input_ == InputKind::kNone;
   }
   ~Win32Console() override { Restore(); }
@@ -257,18 +294,19 @@ class Win32Console final : public ConsolePort {
   void WriteStream(std::span<const std::uint8_t> bytes) override {
     // A screen buffer is only ever drawn into cell by cell.
     if (screen_) return;
-    pendingOut_.insert(pendingOut_.end(), bytes.begin(), bytes.end());
+    pendingOut_.Append(bytes);
   }
 
   void Flush() override {
     // Console calls take effect at once; only a stream has bytes waiting.
-    if (pendingOut_.empty()) return;
-    WriteAll(out_, pendingOut_.data(), pendingOut_.size());
-    pendingOut_.clear();
+    if (pendingOut_.Empty()) return;
+    HandleSink sink(out_);
+    pendingOut_.Flush(sink);
   }
 
   bool TakeEvent(ConsoleEvent& event) override {
-    return input_ == InputKind::kConsole ? TakeConsoleEvent(event) : TakeStreamEvent(event);
+    return input_ == InputKind::kConsole ? TakeConsoleEvent(event)
+                                          : streamIn_.Take(inputSource_, event);
   }
 
   void PauseOneMillisecond() override { Sleep(1); }
@@ -333,46 +371,6 @@ class Win32Console final : public ConsolePort {
     return true;
   }
 
-  bool TakeStreamEvent(ConsoleEvent& event) {
-    if (taken_ == pendingIn_.size() && !inputEnded_) {
-      pendingIn_.clear();
-      taken_ = 0;
-      inputEnded_ = !ReadWaiting();
-    }
-    if (taken_ < pendingIn_.size()) {
-      event = ByteEvent(pendingIn_[taken_++]);
-      return true;
-    }
-    if (inputEnded_) {
-      event = EndOfInput();
-      return true;
-    }
-    return false;
-  }
-
-  // Appends what the input has waiting to pendingIn_, without waiting for
-  // more. False at the end of the input or on an error.
-  bool ReadWaiting() {
-    DWORD wanted = kReadChunk;
-    if (input_ == InputKind::kPipe) {
-      DWORD available = 0;
-      // Fails with ERROR_BROKEN_PIPE once the writer is gone and the pipe empty.
-      if (PeekNamedPipe(in_, nullptr, 0, nullptr, &available, nullptr) == FALSE) return false;
-      if (available == 0) return true;
-      wanted = std::min(available, kReadChunk);
-    } else if (input_ == InputKind::kOther) {
-      const DWORD ready = WaitForSingleObject(in_, 0);
-      if (ready == WAIT_TIMEOUT) return true;
-      if (ready != WAIT_OBJECT_0) return false;
-    }
-    std::array<std::uint8_t, kReadChunk> chunk{};
-    DWORD got = 0;
-    if (ReadFile(in_, chunk.data(), wanted, &got, nullptr) == FALSE) return false;
-    pendingIn_.insert(pendingIn_.end(), chunk.begin(), chunk.begin() + got);
-    // No bytes is the end of a file or a device; on a pipe, an empty write.
-    return got > 0 || input_ == InputKind::kPipe;
-  }
-
   const HANDLE out_;
   const bool screen_;
   const HANDLE in_;
@@ -385,11 +383,11 @@ class Win32Console final : public ConsolePort {
   ScreenSize size_;  // the buffer's size at start-up, 80 x 25 where unknown
   WORD attributes_ = kPlainAttributes;
   bool attributesKnown_ = false;
-  std::vector<std::uint8_t> pendingOut_;  // stream: everything since the last Flush
+  StreamOutput pendingOut_;  // stream: everything since the last Flush
 
   // Input.
-  std::vector<std::uint8_t> pendingIn_;  // stream: read, not yet handed out
-  std::size_t taken_ = 0;                // stream: bytes of pendingIn_ handed out
+  StandardInputSource inputSource_;  // standard input that is not a console
+  StreamInput streamIn_;
   bool inputEnded_ = false;
 };
 
@@ -399,11 +397,13 @@ ConsolePort* system::OpenConsole() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   const OutputKind output = ProbeOutput(out);
   if (output == OutputKind::kNone) {
-    static constexpr char kMessage[] =
-        "no console to write to: standard output is not open for writing\r\n";
+    std::string message(kNoConsoleMessage);
+    message += "\r\n";
     const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     DWORD written = 0;
-    if (IsOpen(err)) WriteFile(err, kMessage, sizeof kMessage - 1, &written, nullptr);
+    if (IsOpen(err)) {
+      WriteFile(err, message.data(), static_cast<DWORD>(message.size()), &written, nullptr);
+    }
     return nullptr;
   }
   const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
