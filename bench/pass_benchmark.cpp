@@ -63,7 +63,7 @@ class NullConsole final : public frame::ConsolePort {
     event.character = 'k';
     return true;
   }
-  void PauseOneMillisecond() override {}
+  void WaitForInput() override {}
   void HoldInterruptions(bool) override {}
   void Restore() override {}
   std::uint32_t CodeOffset(const void*) const override { return 0; }

@@ -1,4 +1,5 @@
 // Console text output: the output rules, applied once for every console.
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -101,9 +102,27 @@ void PutStream(ConsolePort& console, OutputState& out, std::string_view text) {
   if (count != 0) console.WriteStream(std::span<const std::uint8_t>(bytes.data(), count));
 }
 
+// Takes a new screen size when the console reports one. The output
+// position stays on the screen: where it would fall below the new bottom,
+// the rows above it have scrolled off the top, as a terminal scrolls them.
+void RefreshScreenSize() {
+  auto& state = detail::State();
+  if (state.console == nullptr || state.output.kind != ConsoleKind::kScreen) return;
+  ScreenSize size;
+  if (!state.console->TakeNewSize(size) || size.columns < 1 || size.rows < 1) return;
+  OutputState& out = state.output;
+  out.size = size;
+  if (out.position.row > size.rows) {
+    out.startRow -= out.position.row - size.rows;
+    out.position.row = size.rows;
+  }
+  out.position.column = std::min(out.position.column, size.columns);
+}
+
 void Show(std::string_view first, std::string_view second = {}) {
   auto& state = detail::State();
   if (state.console == nullptr) return;
+  RefreshScreenSize();
   ConsolePort& console = *state.console;
   OutputState& out = state.output;
   if (out.kind == ConsoleKind::kStream) {
@@ -146,7 +165,10 @@ void WriteNumber(std::int32_t value) {
 
 CellPosition OutputPosition() { return detail::State().output.position; }
 
-ScreenSize ConsoleScreenSize() { return detail::State().output.size; }
+ScreenSize ConsoleScreenSize() {
+  RefreshScreenSize();
+  return detail::State().output.size;
+}
 
 bool ConsoleIsScreen() { return detail::State().output.kind == ConsoleKind::kScreen; }
 

@@ -145,9 +145,19 @@ class ConsolePort {
   virtual void Flush() = 0;
 
   /// Takes the oldest waiting input event; false when none is waiting.
+  /// Never waits.
   virtual bool TakeEvent(ConsoleEvent& event) = 0;
-  /// Pauses for 1 millisecond.
-  virtual void PauseOneMillisecond() = 0;
+  /// Blocks, using no processor time, until input may have arrived: until
+  /// a byte or an input event comes, the input ends, a timer that decoding
+  /// needs runs out (a lone Escape), or a signal interrupts the wait.
+  /// Returns at once when input is already waiting or has ended.
+  virtual void WaitForInput() = 0;
+  /// True, with the new size, when the screen's size has changed since it
+  /// was last told (the window was resized).
+  virtual bool TakeNewSize(ScreenSize& size) {
+    static_cast<void>(size);
+    return false;
+  }
 
   /// While held, an interruption (Ctrl+C, a termination request) waits; it
   /// takes effect when the hold is released.

@@ -5,7 +5,9 @@
 // from a terminal in raw mode, decoded into key presses, or from a byte
 // stream, one byte per event. Output and input are chosen independently.
 // SIGINT, SIGTERM, SIGHUP and SIGQUIT put the terminal back before they end
-// the program, and wait while the frame holds interruptions.
+// the program, and wait while the frame holds interruptions. A stop
+// (SIGTSTP) puts the terminal back and SIGCONT sets it up again; SIGWINCH
+// has the screen's size read again. Waits for input block in poll(2).
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
@@ -43,8 +45,9 @@ constexpr int kStdout = 1;
 constexpr int kStderr = 2;
 
 constexpr int kCursorReplyWaitMs = 500;  // how long a terminal may take to report its cursor
-constexpr std::int64_t kSequenceGapMs = 30;  // quiet time that ends an escape sequence
-constexpr std::size_t kReadChunk = 4096;
+// Quiet time that ends an escape sequence: long enough that a slow remote
+// link does not split one, short enough that a lone Escape feels at once.
+constexpr std::int64_t kSequenceGapMs = 100;
 
 constexpr char kKeypadOn[] = "\x1b=";
 constexpr char kKeypadOff[] = "\x1b>";
@@ -61,12 +64,21 @@ volatile sig_atomic_t gRawState = kOwnMode;
 int gRawFd = -1;
 struct termios gSavedTermios {};
 volatile sig_atomic_t gKeypadSet = 0;  // standard output is in application keypad mode
+struct termios gRawTermios {};          // the raw mode, to be set again after a stop
+// What a stop put back, to be set again when the program goes on.
+volatile sig_atomic_t gRawToResume = 0;
+volatile sig_atomic_t gKeypadToResume = 0;
+volatile sig_atomic_t gResized = 0;  // the window's size changed since it was last read
 volatile sig_atomic_t gHoldDepth = 0;
 volatile sig_atomic_t gHeldSignal = 0;
 
 constexpr std::array<int, 4> kInterruptions = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 std::array<struct sigaction, 4> gOldActions{};
 std::array<bool, 4> gHandled{};
+struct sigaction gOldStop {}, gOldContinue {}, gOldResize {};
+bool gStopHandled = false;
+bool gContinueHandled = false;
+bool gResizeHandled = false;
 
 sigset_t InterruptionSet() {
   sigset_t set;
@@ -113,6 +125,63 @@ void OnInterruption(int signal) {
   errno = savedErrno;
 }
 
+bool InForeground() { return gRawFd >= 0 && tcgetpgrp(gRawFd) == getpgrp(); }
+
+// Sets raw mode and the keypad mode again after a stop, once the program is
+// in the foreground; in the background it waits for the next SIGCONT
+// (which `fg` sends). Async-signal-safe.
+void ResumeTerminal() {
+  if (gRawToResume != 0 && InForeground() && tcsetattr(gRawFd, TCSANOW, &gRawTermios) == 0) {
+    gRawToResume = 0;
+    gRawState = kRaw;
+  }
+  if (gKeypadToResume != 0 && gRawToResume == 0) {
+    gKeypadToResume = 0;
+    gKeypadSet = 1;
+    if (write(kStdout, kKeypadOn, sizeof kKeypadOn - 1) < 0) {
+      // A terminal that refuses it keeps its numeric keypad.
+    }
+  }
+}
+
+// A stop from outside (SIGTSTP): the terminal is put back before the
+// program stops, and set up again when it goes on.
+void OnStop(int /*signal*/) {
+  const int savedErrno = errno;
+  const bool wasRaw = gRawState == kRaw;
+  const bool hadKeypad = gKeypadSet != 0;
+  PutTerminalBack();
+  gRawToResume = wasRaw ? 1 : 0;
+  gKeypadToResume = hadKeypad ? 1 : 0;
+  struct sigaction stop {};
+  struct sigaction mine {};
+  stop.sa_handler = SIG_DFL;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGTSTP, &stop, &mine);
+  sigset_t tstp;
+  sigemptyset(&tstp);
+  sigaddset(&tstp, SIGTSTP);
+  sigset_t previous;
+  sigprocmask(SIG_UNBLOCK, &tstp, &previous);
+  raise(SIGTSTP);  // the program stops here, and goes on after SIGCONT
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  sigaction(SIGTSTP, &mine, nullptr);
+  ResumeTerminal();
+  errno = savedErrno;
+}
+
+void OnContinue(int /*signal*/) {
+  const int savedErrno = errno;
+  // A stop that this program did not see (SIGSTOP, SIGTTIN) may have let
+  // the shell change the terminal's mode meanwhile.
+  if (gRawState == kRaw && gRawToResume == 0) gRawToResume = 1;
+  if (gKeypadSet != 0 && gKeypadToResume == 0) gKeypadToResume = 1;
+  ResumeTerminal();
+  errno = savedErrno;
+}
+
+void OnResize(int /*signal*/) { gResized = 1; }
+
 void InstallInterruptionHandlers() {
   struct sigaction action {};
   action.sa_handler = OnInterruption;
@@ -126,6 +195,19 @@ void InstallInterruptionHandlers() {
     if (old.sa_handler == SIG_IGN) continue;
     gHandled[i] = sigaction(kInterruptions[i], &action, &gOldActions[i]) == 0;
   }
+  // Job control and the window's size.
+  struct sigaction other {};
+  other.sa_mask = InterruptionSet();
+  sigaddset(&other.sa_mask, SIGTTOU);
+  other.sa_flags = SA_RESTART;
+  other.sa_handler = OnStop;
+  struct sigaction old {};
+  sigaction(SIGTSTP, nullptr, &old);
+  if (old.sa_handler != SIG_IGN) gStopHandled = sigaction(SIGTSTP, &other, &gOldStop) == 0;
+  other.sa_handler = OnContinue;
+  gContinueHandled = sigaction(SIGCONT, &other, &gOldContinue) == 0;
+  other.sa_handler = OnResize;
+  gResizeHandled = sigaction(SIGWINCH, &other, &gOldResize) == 0;
   // A reader that goes away must not end the program: the write fails and
   // that output is lost.
   struct sigaction ignore {};
@@ -139,6 +221,12 @@ void RemoveInterruptionHandlers() {
     if (gHandled[i]) sigaction(kInterruptions[i], &gOldActions[i], nullptr);
     gHandled[i] = false;
   }
+  if (gStopHandled) sigaction(SIGTSTP, &gOldStop, nullptr);
+  if (gContinueHandled) sigaction(SIGCONT, &gOldContinue, nullptr);
+  if (gResizeHandled) sigaction(SIGWINCH, &gOldResize, nullptr);
+  gStopHandled = gContinueHandled = gResizeHandled = false;
+  gRawToResume = 0;
+  gKeypadToResume = 0;
 }
 
 // ---- time, reading and writing -------------------------------------------
@@ -169,18 +257,20 @@ class DescriptorSink final : public ByteSink {
   int fd_;
 };
 
-// Appends what `fd` has waiting to `into`, waiting at most `timeoutMs` for
-// it to arrive. False at the end of the input (end of file, hang-up, error).
+// Appends the next byte of `fd` to `into`, waiting at most `timeoutMs` (-1:
+// without limit) for it to arrive. One byte at a time, so that the bytes no
+// key needs stay for whoever reads the input next. False at the end of the
+// input (end of file, hang-up, error).
 bool ReadWaiting(int fd, int timeoutMs, std::vector<std::uint8_t>& into) {
   struct pollfd ready {fd, POLLIN, 0};
   const int count = poll(&ready, 1, timeoutMs);
   if (count < 0) return errno == EINTR || errno == EAGAIN || errno == ENOMEM;
   if (count == 0) return true;
   if ((ready.revents & POLLNVAL) != 0) return false;
-  std::array<std::uint8_t, kReadChunk> chunk{};
-  const ssize_t got = read(fd, chunk.data(), chunk.size());
+  std::uint8_t byte = 0;
+  const ssize_t got = read(fd, &byte, 1);
   if (got > 0) {
-    into.insert(into.end(), chunk.begin(), chunk.begin() + got);
+    into.push_back(byte);
     return true;
   }
   // poll reported the file ready, so no bytes means end of file or hang-up.
@@ -191,8 +281,8 @@ bool ReadWaiting(int fd, int timeoutMs, std::vector<std::uint8_t>& into) {
 // Standard input as the source of a byte stream.
 class StandardInputSource final : public ByteSource {
  public:
-  bool ReadWaiting(std::vector<std::uint8_t>& into) override {
-    return frame::ReadWaiting(kStdin, 0, into);
+  bool Read(std::vector<std::uint8_t>& into, bool wait) override {
+    return ReadWaiting(kStdin, wait ? -1 : 0, into);
   }
 };
 
@@ -305,10 +395,38 @@ class PosixConsole final : public ConsolePort {
     return inputTerminal_ ? TakeTerminalEvent(event) : streamIn_.Take(stdinSource_, event);
   }
 
-  void PauseOneMillisecond() override {
-    struct timespec left {0, 1000000};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  void WaitForInput() override {
+    if (!inputTerminal_) {
+      streamIn_.Wait(stdinSource_);
+      return;
     }
+    if (inputEnded_) return;
+    // An incomplete sequence waits for its rest only until the gap has
+    // passed; then it is taken as what it is.
+    int timeoutMs = -1;
+    if (!pending_.empty()) {
+      timeoutMs = static_cast<int>(std::clamp<std::int64_t>(
+          kSequenceGapMs - (NowMs() - lastByteMs_), 0, kSequenceGapMs));
+    }
+    struct pollfd ready {kStdin, POLLIN, 0};
+    poll(&ready, 1, timeoutMs);  // a signal ends the wait early; the caller looks again
+  }
+
+  bool TakeNewSize(ScreenSize& size) override {
+    if (!outputTerminal_ || gResized == 0) return false;
+    gResized = 0;
+    struct winsize window {};
+    if (ioctl(kStdout, TIOCGWINSZ, &window) != 0 || window.ws_col == 0 || window.ws_row == 0) {
+      return false;
+    }
+    const ScreenSize now{window.ws_col, window.ws_row};
+    // The terminal may have moved its cursor while it reflowed the screen.
+    cursorKnown_ = false;
+    if (sizeKnown_ && now == size_) return false;
+    sizeKnown_ = true;
+    size_ = now;
+    size = now;
+    return true;
   }
 
   void HoldInterruptions(bool hold) override {
@@ -363,6 +481,7 @@ class PosixConsole final : public ConsolePort {
     // during the switch puts it back too; it counts once the switch worked.
     gRawFd = ttyFd_;
     gSavedTermios = old;
+    gRawTermios = raw;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     gRawState = kSwitching;
     // TCSANOW: keys typed before the start stay waiting.
@@ -417,12 +536,9 @@ class PosixConsole final : public ConsolePort {
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
   }
 
-  bool TakeTerminalEvent(ConsoleEvent& event) {
-    if (!inputEnded_) {
-      const std::size_t before = pending_.size();
-      inputEnded_ = !ReadWaiting(kStdin, 0, pending_);
-      if (pending_.size() != before) lastByteMs_ = NowMs();
-    }
+  // Decodes what has been read; false when it is empty or an incomplete
+  // sequence that may still complete.
+  bool DecodePending(ConsoleEvent& event) {
     while (!pending_.empty()) {
       if (reportOutstanding_) {
         // A late answer to the cursor query is not a key.
@@ -445,11 +561,27 @@ class PosixConsole final : public ConsolePort {
       // complete.
       DropPending(result.status == DecodeStatus::kDiscard ? result.consumed : 1);
     }
-    if (inputEnded_) {
-      event = EndOfInput();
-      return true;
-    }
     return false;
+  }
+
+  // Reads from the terminal only the bytes the next key needs: one, and
+  // more only while a sequence is incomplete, so that keys typed after the
+  // last one the program takes are left for the shell.
+  bool TakeTerminalEvent(ConsoleEvent& event) {
+    for (;;) {
+      if (DecodePending(event)) return true;
+      if (inputEnded_) {
+        event = EndOfInput();
+        return true;
+      }
+      const std::size_t before = pending_.size();
+      inputEnded_ = !ReadWaiting(kStdin, 0, pending_);
+      if (pending_.size() != before) {
+        lastByteMs_ = NowMs();
+      } else if (!inputEnded_) {
+        return false;
+      }
+    }
   }
 
   const bool outputTerminal_;

@@ -29,7 +29,6 @@ namespace {
 // The exit code of a program that Ctrl+C or Ctrl+Break ended.
 constexpr UINT kControlCExit = 0xC000013A;
 
-constexpr DWORD kReadChunk = 4096;
 constexpr DWORD kWriteChunk = 1u << 20;
 
 // Used where the console's colours cannot be read: grey on black.
@@ -150,28 +149,38 @@ class StandardInputSource final : public ByteSource {
  public:
   StandardInputSource(HANDLE in, InputKind kind) : in_(in), kind_(kind) {}
 
-  // Appends what the input has waiting, without waiting for more. False at
-  // the end of the input or on an error.
-  bool ReadWaiting(std::vector<std::uint8_t>& into) override {
-    DWORD wanted = kReadChunk;
-    if (kind_ == InputKind::kPipe) {
-      DWORD available = 0;
-      // Fails with ERROR_BROKEN_PIPE once the writer is gone and the pipe empty.
-      if (PeekNamedPipe(in_, nullptr, 0, nullptr, &available, nullptr) == FALSE) return false;
-      if (available == 0) return true;
-      wanted = std::min(available, kReadChunk);
-    } else if (kind_ == InputKind::kOther) {
-      const DWORD ready = WaitForSingleObject(in_, 0);
-      if (ready == WAIT_TIMEOUT) return true;
-      if (ready != WAIT_OBJECT_0) return false;
-    } else if (kind_ == InputKind::kNone) {
-      return false;
+  // Appends the next byte, one at a time so that bytes no key needs stay
+  // in the input. False at the end of the input or on an error.
+  bool Read(std::vector<std::uint8_t>& into, bool wait) override {
+    switch (kind_) {
+      case InputKind::kPipe: {
+        DWORD available = 0;
+        if (PeekNamedPipe(in_, nullptr, 0, nullptr, &available, nullptr) == FALSE) {
+          // Only a pipe whose writer is gone has ended; a pipe that cannot
+          // be peeked at is read, which may wait.
+          if (GetLastError() == ERROR_BROKEN_PIPE) return false;
+          if (!wait) return true;
+        } else if (available == 0 && !wait) {
+          return true;
+        }
+        break;
+      }
+      case InputKind::kOther: {
+        const DWORD ready = WaitForSingleObject(in_, wait ? INFINITE : 0);
+        if (ready == WAIT_TIMEOUT) return true;
+        if (ready != WAIT_OBJECT_0) return false;
+        break;
+      }
+      case InputKind::kNone:
+        return false;
+      default:
+        break;
     }
-    std::array<std::uint8_t, kReadChunk> chunk{};
+    std::uint8_t byte = 0;
     DWORD got = 0;
-    if (ReadFile(in_, chunk.data(), wanted, &got, nullptr) == FALSE) return false;
-    into.insert(into.end(), chunk.begin(), chunk.begin() + got);
-    // No bytes is the end of a file or a device; on a pipe, an empty write.
+    if (ReadFile(in_, &byte, 1, &got, nullptr) == FALSE) return false;
+    if (got == 1) into.push_back(byte);
+    // No byte is the end of a file or a device; on a pipe, an empty write.
     return got > 0 || kind_ == InputKind::kPipe;
   }
 
@@ -309,7 +318,14 @@ class Win32Console final : public ConsolePort {
                                           : streamIn_.Take(inputSource_, event);
   }
 
-  void PauseOneMillisecond() override { Sleep(1); }
+  void WaitForInput() override {
+    if (input_ != InputKind::kConsole) {
+      streamIn_.Wait(inputSource_);
+      return;
+    }
+    // The input handle is signalled while records wait in its buffer.
+    if (!inputEnded_) WaitForSingleObject(in_, INFINITE);
+  }
 
   void HoldInterruptions(bool hold) override {
     if (hold) {

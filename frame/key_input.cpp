@@ -109,9 +109,12 @@ bool KeyAvailable() {
 
 std::uint8_t ReadKeyCode() {
   auto& state = detail::State();
-  do {
-    if (state.console != nullptr) state.console->PauseOneMillisecond();
-  } while (!KeyAvailable());
+  // The wait blocks in the system until input arrives: a waiting program
+  // costs no processor time, and a key ends the wait the moment it comes.
+  while (!KeyAvailable()) {
+    if (state.console == nullptr) return 0;
+    state.console->WaitForInput();
+  }
   KeyState& keys = state.keys;
   if (keys.special) {
     keys.special = false;

@@ -15,7 +15,7 @@ bool StreamInput::Take(ByteSource& source, ConsoleEvent& event) {
   if (taken_ == pending_.size() && !ended_) {
     pending_.clear();
     taken_ = 0;
-    ended_ = !source.ReadWaiting(pending_);
+    ended_ = !source.Read(pending_, false);
   }
   if (taken_ < pending_.size()) {
     event = ByteEvent(pending_[taken_++]);
@@ -26,6 +26,13 @@ bool StreamInput::Take(ByteSource& source, ConsoleEvent& event) {
     return true;
   }
   return false;
+}
+
+void StreamInput::Wait(ByteSource& source) {
+  if (ended_ || taken_ < pending_.size()) return;
+  pending_.clear();
+  taken_ = 0;
+  ended_ = !source.Read(pending_, true);
 }
 
 void WriteAll(ByteSink& sink, std::span<const std::uint8_t> bytes) {

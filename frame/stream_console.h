@@ -28,9 +28,13 @@ ConsoleEvent EndOfInput();
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  /// Appends bytes that the input has waiting to `into`, without waiting
-  /// for more. False at the end of the input (or when it cannot be read).
-  virtual bool ReadWaiting(std::vector<std::uint8_t>& into) = 0;
+  /// Appends to `into` the next byte of the input. Without `wait` it
+  /// appends nothing when no byte is waiting; with `wait` it blocks until a
+  /// byte comes or the input ends, and may return with nothing after a
+  /// signal. False at the end of the input (or when it cannot be read).
+  /// One byte at a time: bytes that no key needs stay in the input, for
+  /// whoever reads it next.
+  virtual bool Read(std::vector<std::uint8_t>& into, bool wait) = 0;
 };
 
 /// A byte stream as key input: each byte is one event, oldest first; once
@@ -39,8 +43,10 @@ class StreamInput {
  public:
   explicit StreamInput(bool ended = false) : ended_(ended) {}
 
-  /// Takes the next event; false when none is waiting.
+  /// Takes the next event; false when none is waiting. Never waits.
   bool Take(ByteSource& source, ConsoleEvent& event);
+  /// Blocks until the next event can be taken (or a signal interrupts).
+  void Wait(ByteSource& source);
   /// True once the input has ended and every byte has been handed out.
   bool Exhausted() const { return ended_ && taken_ == pending_.size(); }
 

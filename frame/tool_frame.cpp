@@ -77,8 +77,7 @@ int EndPrompt() {
   }
   WriteLine();
   WriteLine("Press any key to continue.");
-  while (!KeyAvailable()) {
-  }
+  // Waits for a key, blocking in the system, and discards one code.
   ReadKeyCode();
   return 0;
 }

@@ -170,3 +170,29 @@ TEST(OutputRules, RowOffsetFollowsScrollsWhereRowsCountFromOutputStart) {
 }
 
 }  // namespace
+
+namespace {
+
+// A window made smaller while the tool runs: output goes on in the new
+// size, from the row the text now stands on, and scrolls at the new
+// bottom instead of writing past it.
+TEST(OutputRules, AResizedScreenIsUsedFromTheNextOutputOn) {
+  FakeConsole console({20, 12}, {1, 1});
+  FakeFiles files;
+  frame::detail::Begin(console, files, {"tool"});
+  for (int i = 1; i <= 9; ++i) frame::WriteLine("line " + std::to_string(i));
+  EXPECT_EQ(frame::OutputPosition(), (CellPosition{1, 10}));
+  frame::WriteText("Fixing");
+  console.Resize({15, 6});  // rows 1 to 4 scroll off the top
+  frame::WriteLine("]");
+  frame::WriteLine("Done.");
+  frame::WriteLine();
+  frame::WriteLine("Press any key to continue.");
+  EXPECT_EQ(frame::ConsoleScreenSize(), (ScreenSize{15, 6}));
+  // Each line end on the new last row scrolled; nothing was written past it.
+  EXPECT_EQ(console.Screen(), "Fixing]\nDone.\n\nPress any key t\no continue.");
+  EXPECT_EQ(console.Scrolls(), 5);
+  EXPECT_EQ(console.Cursor(), (CellPosition{1, 6}));
+}
+
+}  // namespace

@@ -290,7 +290,7 @@ std::vector<std::string> TakeEvents(ConsolePort& console, std::size_t count, int
     if (console.TakeEvent(event)) {
       events.push_back(Describe(event));
     } else {
-      console.PauseOneMillisecond();
+      console.WaitForInput();
     }
   }
   return events;
@@ -643,7 +643,9 @@ TEST_F(PosixTerminalConsoleTest, ALoneEscapeWaitsBrieflyWhileASplitSequenceDecod
       },
       "\x1b[1;1R");
   TypeWhenReady(child, "\x1b");
-  std::this_thread::sleep_for(150ms);
+  // Well past the gap that ends a lone Escape; the rest of a sequence
+  // that a slow link splits comes well within it.
+  std::this_thread::sleep_for(400ms);
   WriteString(terminal_.master.get(), "\x1b[");
   std::this_thread::sleep_for(5ms);
   WriteString(terminal_.master.get(), "Ax");
@@ -840,6 +842,190 @@ TEST_F(PosixTerminalConsoleTest, KeysFromATerminalWithOutputToAPipe) {
             "ready\nkey vk=57 ch=119\n\n");
   // No query and no keypad mode on a terminal that is not written to.
   EXPECT_EQ(end.output, "");
+  EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);
+}
+
+// The processor time the calling process has used.
+std::chrono::microseconds CpuTime() {
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto micros = [](const struct timeval& t) {
+    return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+  };
+  return micros(usage.ru_utime) + micros(usage.ru_stime);
+}
+
+// Waits as the key rules do, and tells whether the wait cost (almost) no
+// processor time while it lasted at least `atLeast`.
+void WaitForOneEventIdly(ConsolePort& console, Report& report, std::chrono::milliseconds atLeast) {
+  const auto cpuBefore = CpuTime();
+  const auto before = std::chrono::steady_clock::now();
+  ConsoleEvent event;
+  while (!console.TakeEvent(event)) console.WaitForInput();
+  const auto waited = std::chrono::steady_clock::now() - before;
+  const auto cpu = CpuTime() - cpuBefore;
+  report.Line(Describe(event));
+  report.Line(waited >= atLeast ? "waited" : "did not wait");
+  // A wait that spins uses about as much processor time as it lasts.
+  report.Line(cpu * 10 < waited ? "idle" : "busy: " + std::to_string(cpu.count()) + " us");
+}
+
+TEST_F(PosixTerminalConsoleTest, WaitingForAKeyIsIdleAndEndsWhenTheKeyComes) {
+  Child child = StartOnTerminal(
+      [](Report& report) {
+        ConsolePort& console = StartConsole(report);
+        report.Line("ready");
+        WaitForOneEventIdly(console, report, 400ms);
+        console.Restore();
+      },
+      "\x1b[1;1R");
+  std::string seen;
+  EXPECT_TRUE(ReadUntil(child.report.get(), seen, "ready\n"));
+  std::this_thread::sleep_for(600ms);
+  WriteString(terminal_.master.get(), "k");
+  const ChildEnd end = FinishOnTerminal(child);
+  EXPECT_TRUE(EndedWithZero(end));
+  EXPECT_EQ(seen + end.report, "ready\nkey vk=4B ch=107\nwaited\nidle\n");
+}
+
+TEST(PosixStreamConsoleTest, WaitingForAByteIsIdleAndEndsWhenTheByteComes) {
+  PipePair in = MakePipe();
+  PipePair out = MakePipe();
+  Child child = StartChild({.input = in.read.get(), .output = out.write.get()}, [](Report& report) {
+    ConsolePort& console = StartConsole(report);
+    report.Line("ready");
+    WaitForOneEventIdly(console, report, 400ms);
+    // At the end of the input a wait returns at once.
+    const auto before = std::chrono::steady_clock::now();
+    console.WaitForInput();
+    ConsoleEvent event;
+    report.Line(console.TakeEvent(event) ? Describe(event) : "none");
+    report.Line(std::chrono::steady_clock::now() - before < 1s ? "at once" : "after a wait");
+  });
+  std::string seen;
+  EXPECT_TRUE(ReadUntil(child.report.get(), seen, "ready\n"));
+  std::this_thread::sleep_for(600ms);
+  WriteString(in.write.get(), "q");
+  in.write.Reset();
+  const ChildEnd end = Finish(child, out.read.get());
+  EXPECT_TRUE(EndedWithZero(end));
+  EXPECT_EQ(seen + end.report, "ready\nbyte 113\nwaited\nidle\nend\nat once\n");
+}
+
+// Keys typed after the last one the program takes stay in the terminal,
+// for the shell.
+TEST_F(PosixTerminalConsoleTest, OnlyTheBytesOfTheKeysTakenAreRead) {
+  Child child = StartOnTerminal(
+      [](Report& report) {
+        ConsolePort& console = StartConsole(report);
+        report.Line("ready");
+        report.Line(Lines(TakeEvents(console, 2)));
+        std::this_thread::sleep_for(200ms);  // more than the gap of a sequence
+        int left = -1;
+        ioctl(0, FIONREAD, &left);
+        report.Line("left " + std::to_string(left));
+        console.Restore();
+      },
+      "\x1b[1;1R");
+  TypeWhenReady(child, "a\x1b[Bbcd\x1b[A");
+  const ChildEnd end = FinishOnTerminal(child);
+  EXPECT_TRUE(EndedWithZero(end));
+  EXPECT_EQ(reportSoFar_ + end.report, "ready\nkey vk=41 ch=97\nkey vk=28 ch=0\n\nleft 6\n");
+}
+
+TEST_F(PosixTerminalConsoleTest, ANewWindowSizeIsReadAfterAResize) {
+  Child child = StartOnTerminal(
+      [](Report& report) {
+        ConsolePort& console = StartConsole(report);
+        frame::ScreenSize size;
+        report.Line(console.TakeNewSize(size) ? "resized at once" : "ready");
+        bool resized = false;
+        for (int i = 0; i < 300 && !resized; ++i) {
+          resized = console.TakeNewSize(size);
+          if (!resized) usleep(10000);
+        }
+        report.Line(resized ? std::to_string(size.columns) + "x" + std::to_string(size.rows)
+                            : "no resize seen");
+        report.Line(console.TakeNewSize(size) ? "told twice" : "told once");
+        console.Restore();
+      },
+      "\x1b[1;1R");
+  std::string seen;
+  EXPECT_TRUE(ReadUntil(child.report.get(), seen, "ready\n"));
+  struct winsize smaller {};
+  smaller.ws_col = 60;
+  smaller.ws_row = 12;
+  EXPECT_EQ(ioctl(terminal_.slave.get(), TIOCSWINSZ, &smaller), 0);  // signals SIGWINCH
+  const ChildEnd end = FinishOnTerminal(child);
+  EXPECT_TRUE(EndedWithZero(end));
+  EXPECT_EQ(seen + end.report, "ready\n60x12\ntold once\n");
+}
+
+// A stop from outside puts the terminal back for the shell; going on in
+// the background leaves it so; `fg` sets raw mode and the keypad again,
+// and keys then arrive one by one, unechoed.
+TEST_F(PosixTerminalConsoleTest, AStopPutsTheTerminalBackAndFgSetsItUpAgain) {
+  Child child = StartOnTerminal(
+      [](Report& report) {
+        // This child plays the shell; the program runs as its job.
+        signal(SIGTTOU, SIG_IGN);
+        const std::string cooked = ModeText(0);
+        PipePair started = MakePipe();
+        const pid_t job = fork();
+        if (job == 0) {
+          setpgid(0, 0);
+          while (tcgetpgrp(0) != getpgrp()) usleep(1000);
+          signal(SIGTTOU, SIG_DFL);
+          ConsolePort& console = StartConsole(report);
+          WriteString(started.write.get(), "s");
+          report.Line(Lines(TakeEvents(console, 1, 8000)));
+          console.Restore();
+          _exit(0);
+        }
+        setpgid(job, job);
+        tcsetpgrp(0, job);
+        char byte = 0;
+        if (read(started.read.get(), &byte, 1) != 1) report.Line("job did not start");
+        const auto mode = [&] {
+          const std::string now = ModeText(0);
+          return now == cooked ? std::string("cooked") : now.find("l=") != std::string::npos &&
+                                                                 RawModeText(0).find("icanon") == std::string::npos
+                                                             ? std::string("raw")
+                                                             : std::string("other");
+        };
+        const auto awaitMode = [&](const std::string& wanted) {
+          for (int i = 0; i < 200 && mode() != wanted; ++i) usleep(10000);
+          return mode();
+        };
+        report.Line("started " + mode());
+        int status = 0;
+        kill(job, SIGTSTP);
+        waitpid(job, &status, WUNTRACED);
+        report.Line(WIFSTOPPED(status) ? "stopped by " + std::to_string(WSTOPSIG(status))
+                                       : "not stopped");
+        tcsetpgrp(0, getpgrp());  // the shell takes the terminal
+        report.Line("stopped " + mode());
+        kill(job, SIGCONT);  // bg
+        usleep(200000);
+        report.Line("background " + mode());
+        tcsetpgrp(0, job);  // fg
+        kill(job, SIGCONT);
+        report.Line("foreground " + awaitMode("raw"));
+        report.Line("ready");
+        waitpid(job, &status, 0);
+        report.Line(WIFEXITED(status) ? "job ended " + std::to_string(WEXITSTATUS(status))
+                                      : "job killed");
+        report.Line("after " + mode());
+      },
+      "\x1b[1;1R");
+  TypeWhenReady(child, "k");
+  const ChildEnd end = FinishOnTerminal(child);
+  EXPECT_TRUE(EndedWithZero(end));
+  EXPECT_EQ(reportSoFar_ + end.report,
+            "started raw\nstopped by " + std::to_string(SIGTSTP) +
+                "\nstopped cooked\nbackground cooked\nforeground raw\nready\n"
+                "key vk=4B ch=107\n\njob ended 0\nafter cooked\n");
+  EXPECT_EQ(afterQuery_, kKeypadOff + kKeypadOn + kKeypadOff);
   EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);
 }
 

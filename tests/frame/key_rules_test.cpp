@@ -204,22 +204,47 @@ TEST(KeyRules, TheEndOfTheInputReadsAsEscapeAtEveryRead) {
   EXPECT_EQ(codes, (std::vector<int>{'y', 27, 27, 27}));
 }
 
-TEST(KeyRules, ReadKeyCodePausesBeforeEachPoll) {
+// ReadKeyCode blocks in the console's wait until input comes, and a key
+// that comes during any wait is returned right after that wait.
+TEST(KeyRules, ReadKeyCodeWaitsUntilAKeyComesAndNoLonger) {
+  for (const int arrivesDuring : {1, 2, 7}) {
+    SCOPED_TRACE(arrivesDuring);
+    FakeConsole console;
+    FakeFiles files;
+    frame::detail::Begin(console, files, {"tool"});
+    console.OnWait([&] {
+      if (console.Waits() == arrivesDuring) console.Queue(Char('k'));
+    });
+    EXPECT_EQ(frame::ReadKeyCode(), 'k');
+    EXPECT_EQ(console.Waits(), arrivesDuring);
+  }
+}
+
+TEST(KeyRules, ACodeAlreadyThereIsReadWithoutAWait) {
   FakeConsole console;
   FakeFiles files;
   frame::detail::Begin(console, files, {"tool"});
-  int polls = 0;
-  console.OnEventsExhausted([&] {
-    if (++polls == 3) console.Queue(Char('k'));
-  });
-  EXPECT_EQ(frame::ReadKeyCode(), 'k');
-  EXPECT_EQ(console.Pauses(), 3);
-  // The second code of a special key comes without a wait.
+  // A key typed earlier, and the second code of a special key.
+  console.Queue(Char('a'));
   console.Queue(Press(vk::kF1, 59, 0));
+  EXPECT_EQ(frame::ReadKeyCode(), 'a');
   EXPECT_EQ(frame::ReadKeyCode(), 0);
-  const int pauses = console.Pauses();
   EXPECT_EQ(frame::ReadKeyCode(), 59);
-  EXPECT_EQ(console.Pauses(), pauses + 1);
+  EXPECT_EQ(console.Waits(), 0);
+}
+
+// Events that are no key do not end the wait: the reader waits again.
+TEST(KeyRules, EventsThatAreNoKeyKeepTheReaderWaiting) {
+  FakeConsole console;
+  FakeFiles files;
+  frame::detail::Begin(console, files, {"tool"});
+  console.OnWait([&] {
+    if (console.Waits() == 1) console.Queue(testing_support::keys::Mouse());
+    if (console.Waits() == 2) console.Queue(Release('A', 30, 'a'));
+    if (console.Waits() == 3) console.Queue(Char('z'));
+  });
+  EXPECT_EQ(frame::ReadKeyCode(), 'z');
+  EXPECT_EQ(console.Waits(), 3);
 }
 
 TEST(KeyRules, DroppingThePendingSecondCode) {

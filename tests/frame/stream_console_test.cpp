@@ -20,23 +20,25 @@ using frame::StreamInput;
 // last one may end the input.
 class ScriptedSource final : public frame::ByteSource {
  public:
-  struct Read {
+  struct Chunk {
     std::string bytes;
     bool ends = false;
   };
-  explicit ScriptedSource(std::deque<Read> reads) : reads_(std::move(reads)) {}
-  bool ReadWaiting(std::vector<std::uint8_t>& into) override {
+  explicit ScriptedSource(std::deque<Chunk> reads) : reads_(std::move(reads)) {}
+  bool Read(std::vector<std::uint8_t>& into, bool wait) override {
     ++calls;
+    if (wait) ++waits;
     if (reads_.empty()) return true;
-    const Read read = reads_.front();
+    const Chunk read = reads_.front();
     reads_.pop_front();
     into.insert(into.end(), read.bytes.begin(), read.bytes.end());
     return !read.ends;
   }
   int calls = 0;
+  int waits = 0;
 
  private:
-  std::deque<Read> reads_;
+  std::deque<Chunk> reads_;
 };
 
 // What successive takes give: a byte as itself, "<end>" for the end of the
@@ -72,6 +74,21 @@ TEST(StreamInput, BytesThatArriveWithTheEndComeFirst) {
   StreamInput input;
   EXPECT_EQ(Takes(input, source, 4),
             (std::vector<std::string>{"x", std::string(1, '\0'), "y", "<end>"}));
+}
+
+TEST(StreamInput, AWaitReadsOnlyWhenNothingIsWaitingAndNeverAfterTheEnd) {
+  ScriptedSource source({{""}, {"k"}, {"", true}});
+  StreamInput input;
+  EXPECT_EQ(Takes(input, source, 1), (std::vector<std::string>{"-"}));
+  input.Wait(source);  // the byte arrives during the wait
+  EXPECT_EQ(source.waits, 1);
+  input.Wait(source);  // it is waiting: no further read
+  EXPECT_EQ(source.waits, 1);
+  EXPECT_EQ(Takes(input, source, 1), (std::vector<std::string>{"k"}));
+  input.Wait(source);  // the input ends during the wait
+  EXPECT_EQ(Takes(input, source, 2), (std::vector<std::string>{"<end>", "<end>"}));
+  input.Wait(source);
+  EXPECT_EQ(source.calls, 3);
 }
 
 TEST(StreamInput, AnInputWithNothingToReadEndsAtOnce) {

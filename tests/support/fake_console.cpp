@@ -1,5 +1,6 @@
 #include "tests/support/fake_console.h"
 
+#include <algorithm>
 #include <cctype>
 #include <stdexcept>
 #include <string_view>
@@ -115,6 +116,41 @@ bool FakeConsole::TakeEvent(ConsoleEvent& event) {
   if (events_.empty()) return false;
   event = events_.front();
   events_.pop_front();
+  return true;
+}
+
+void FakeConsole::WaitForInput() {
+  ++waits_;
+  if (onWait_) {
+    onWait_();
+    return;
+  }
+  if (events_.empty() && !onExhausted_) {
+    throw std::logic_error("waits for input that can never come");
+  }
+}
+
+void FakeConsole::Resize(frame::ScreenSize size) {
+  const frame::ScreenSize old = start_.size;
+  const int dropped = std::max(0, cursor_.row - size.rows);
+  std::vector<std::uint8_t> cells(static_cast<std::size_t>(size.columns * size.rows), ' ');
+  for (int row = 1; row <= size.rows && row + dropped <= old.rows; ++row) {
+    for (int column = 1; column <= size.columns && column <= old.columns; ++column) {
+      cells[static_cast<std::size_t>((row - 1) * size.columns + column - 1)] =
+          cells_[static_cast<std::size_t>((row + dropped - 1) * old.columns + column - 1)];
+    }
+  }
+  cells_ = std::move(cells);
+  start_.size = size;
+  cursor_.row -= dropped;
+  cursor_.column = std::min(cursor_.column, size.columns);
+  resized_ = true;
+}
+
+bool FakeConsole::TakeNewSize(frame::ScreenSize& size) {
+  if (!resized_) return false;
+  resized_ = false;
+  size = start_.size;
   return true;
 }
 

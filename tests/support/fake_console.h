@@ -42,7 +42,16 @@ class FakeConsole : public frame::ConsolePort {
   /// Screen or stream operations handed over since the last Flush.
   int Unflushed() const { return unflushed_; }
   int Flushes() const { return flushes_; }
-  int Pauses() const { return pauses_; }
+  /// Number of WaitForInput calls.
+  int Waits() const { return waits_; }
+  /// Called at each WaitForInput; it may queue events (a key typed during
+  /// the wait). Without it, a wait with nothing queued and nothing that
+  /// could queue is a test's fault and throws.
+  void OnWait(std::function<void()> callback) { onWait_ = std::move(callback); }
+  /// Resizes the screen as a terminal does: rows scroll off the top where
+  /// the cursor would fall below the new bottom; the frame is told at its
+  /// next look.
+  void Resize(frame::ScreenSize size);
   bool Restored() const { return restored_; }
   /// Each change of the interruption hold, in order.
   const std::vector<bool>& Holds() const { return holds_; }
@@ -60,7 +69,8 @@ class FakeConsole : public frame::ConsolePort {
   void WriteStream(std::span<const std::uint8_t> bytes) override;
   void Flush() override;
   bool TakeEvent(frame::ConsoleEvent& event) override;
-  void PauseOneMillisecond() override { ++pauses_; }
+  void WaitForInput() override;
+  bool TakeNewSize(frame::ScreenSize& size) override;
   void HoldInterruptions(bool hold) override { holds_.push_back(hold); }
   void Restore() override { restored_ = true; }
   std::uint32_t CodeOffset(const void* address) const override;
@@ -76,7 +86,9 @@ class FakeConsole : public frame::ConsolePort {
   int scrolls_ = 0;
   int unflushed_ = 0;
   int flushes_ = 0;
-  int pauses_ = 0;
+  int waits_ = 0;
+  std::function<void()> onWait_;
+  bool resized_ = false;
   int drawCalls_ = 0;
   bool restored_ = false;
   std::vector<bool> holds_;
