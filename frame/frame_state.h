@@ -38,6 +38,7 @@ struct FrameState {
   OutputState output;
   KeyState keys;
   FailureState failure;
+  int exitStatus = 0;  ///< of an ordinary end; set by a refusal the action reported
   std::vector<std::string> arguments;
 };
 

@@ -1,5 +1,9 @@
 // Arguments and the end of the process on POSIX systems. This file holds
 // POSIX code only.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -14,6 +18,19 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i] != nullptr ? argv[i] : "");
   if (arguments.empty()) arguments.emplace_back();
   return arguments;
+}
+
+void OpenClosedStandardStreams() {
+  // Standard output opened for reading only still reads as no console.
+  constexpr int kModes[] = {O_RDONLY, O_RDONLY, O_WRONLY};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", kModes[fd] | O_NOCTTY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
 }
 
 void EndProcess(int status) {

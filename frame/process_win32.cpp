@@ -48,6 +48,10 @@ std::vector<std::string> Arguments(int /*argc*/, char** /*argv*/) {
   return arguments;
 }
 
+// A handle the program opens never becomes a standard handle on Windows:
+// a closed one stays closed and reads as no console or no input.
+void OpenClosedStandardStreams() {}
+
 void EndProcess(int status) {
   // The exit code keeps all 32 bits here, so a failure never ends as 0.
   std::fflush(nullptr);

@@ -5,6 +5,7 @@
 namespace frame {
 
 void RunTool(const ToolDefinition& tool, int argc, char** argv) {
+  system::OpenClosedStandardStreams();
   ConsolePort* console = system::OpenConsole();
   if (console == nullptr) system::EndProcess(1);
   const int status = RunToolOn(tool, *console, system::Files(), system::Arguments(argc, argv));

@@ -11,6 +11,11 @@
 
 namespace frame::system {
 
+/// Opens each standard stream that is closed on the null device (standard
+/// output for reading only, so that it still counts as nothing to write
+/// to), before anything else is opened, so that no file the program opens
+/// takes the place of a standard stream.
+void OpenClosedStandardStreams();
 /// The console of the running program, or nullptr, after a message on the
 /// standard error stream, when there is nothing to write to.
 ConsolePort* OpenConsole();

@@ -112,7 +112,10 @@ std::optional<TargetFile> OpenTargetOrReport(std::string_view argument) {
   } else if (const std::uint16_t code = port.Open(argument, handle); code != 0) {
     RaiseIoFailure(code, CNC64_CALLER_ADDRESS());
   }
-  if (TakePendingIoFailure() == 0) return std::optional<TargetFile>(std::in_place, port, handle);
+  const std::uint16_t code = TakePendingIoFailure();
+  if (code == 0) return std::optional<TargetFile>(std::in_place, port, handle);
+  // The run ends with the refusal's code, so that a script sees the failure.
+  SetExitStatus(code);
 
   WriteLine();
   WriteText("Error opening \"");

@@ -54,7 +54,8 @@ class TargetFile {
 };
 
 /// Opens the file named by the first argument, or shows the open-failure
-/// report and gives nothing.
+/// report, sets the open's failure code as the exit status, and gives
+/// nothing.
 std::optional<TargetFile> OpenTargetOrReport(std::string_view argument);
 
 }  // namespace frame

@@ -79,7 +79,12 @@ int EndPrompt() {
   WriteLine("Press any key to continue.");
   // Waits for a key, blocking in the system, and discards one code.
   ReadKeyCode();
-  return 0;
+  return detail::State().exitStatus;
+}
+
+void SetExitStatus(int status) {
+  int& exitStatus = detail::State().exitStatus;
+  if (exitStatus == 0) exitStatus = status;
 }
 
 int ArgumentCount() {

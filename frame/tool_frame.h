@@ -30,9 +30,15 @@ struct ToolDefinition {
 int RunToolOn(const ToolDefinition& tool, ConsolePort& console, FilePort& files,
               std::vector<std::string> arguments);
 
-/// The end prompt. Returns the exit status: 0, or the failure code after the
-/// failure report when a failure was pending.
+/// The end prompt. Returns the exit status: the failure code after the
+/// failure report when a failure was pending; otherwise the status that
+/// the action set (`SetExitStatus`), 0 when it set none.
 int EndPrompt();
+
+/// Sets the exit status of an ordinary end, for an action that reported a
+/// refusal of its own on the screen (the open-failure report, a file of
+/// the wrong size). The first status set stays.
+void SetExitStatus(int status);
 
 // ---- console text output ----------------------------------------------
 

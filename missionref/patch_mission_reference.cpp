@@ -39,7 +39,10 @@ MissionName EnterName() {
   return name;
 }
 
+// The 11 writes and their flush are never cut short by an interruption, so
+// the field is never left half new.
 void WriteName(frame::TargetFile& rom, const MissionName& name) {
+  frame::UninterruptedSection uninterrupted;
   for (std::size_t i = 0; i < name.size(); ++i) {
     rom.SeekTo(kMissionNameOffset + static_cast<frame::FilePosition>(i));
     rom.WriteBytes(&name[i], 1);
@@ -68,6 +71,7 @@ void PatchMissionReference(std::string_view argument) {
     frame::WriteText("This is not a valid ROM. Filesize must be ");
     frame::WriteNumber(kRequiredRomSize);
     frame::WriteLine(" bytes.");
+    frame::SetExitStatus(kWrongSizeStatus);
     return;
   }
 

@@ -15,6 +15,8 @@ inline constexpr frame::FilePosition kRequiredRomSize = 33554432;
 inline constexpr frame::FilePosition kMissionNameOffset = 2152924;
 /// The number of characters of the name, and of keys the entry takes.
 inline constexpr int kMissionNameLength = 11;
+/// The exit status after the message about a file of the wrong size.
+inline constexpr int kWrongSizeStatus = 201;
 /// The screen row on which the name is entered.
 inline constexpr std::uint8_t kNameEntryRow = 6;
 

@@ -255,7 +255,8 @@ TEST(Oskebar, OpenFailurePrintsNothingOfThePass) {
   files.Create("rom", Bytes(8, 1));
   files.MakeReadOnly("rom");
   console.QueueBytes("k");
-  EXPECT_EQ(frame::RunToolOn(kOskebar, console, files, {"oskebar", "rom"}), 0);
+  // The screen is as ever; the exit status is the open's failure code.
+  EXPECT_EQ(frame::RunToolOn(kOskebar, console, files, {"oskebar", "rom"}), FakeFiles::kDenied);
   EXPECT_EQ(console.StreamBytes(),
             std::string(kBanner) + "\r\nError opening \"rom\"\r\n\r\nPress any key to continue.\r\n");
   EXPECT_EQ(files.Bytes("rom"), Bytes(8, 1));

@@ -228,20 +228,24 @@ def run_piped(
     stdin: bytes = b"",
     stdout: str = "pipe",
     timeout: float = WAIT_SECONDS,
+    close_stdin: bool = False,
 ) -> PipedRun:
-    """Runs argv[0] (a program name) with `stdin` as its whole input.
+    """Runs argv[0] (a program name) with `stdin` as its whole input, or
+    with no standard input at all (`close_stdin`).
 
     `stdout` is "pipe" (collected), "closed" (no standard output at all) or
     "read-only" (a standard output open for reading only)."""
     command = [bytes(program(_fs(argv[0]).decode()))] + [_fs(a) for a in argv[1:]]
-    preexec = None
+    closed = ([0] if close_stdin else []) + ([1] if stdout == "closed" else [])
+
+    def preexec() -> None:
+        for fd in closed:
+            os.close(fd)
+
     out: object = subprocess.PIPE
     read_only = None
     if stdout == "closed":
         out = None
-
-        def preexec() -> None:
-            os.close(1)
 
     elif stdout == "read-only":
         read_only = open(os.devnull, "rb")
@@ -252,10 +256,11 @@ def run_piped(
         done = subprocess.run(
             command,
             cwd=cwd,
-            input=stdin,
+            input=None if close_stdin else stdin,
+            stdin=subprocess.DEVNULL if close_stdin else None,
             stdout=out,
             stderr=subprocess.PIPE,
-            preexec_fn=preexec,
+            preexec_fn=preexec if closed else None,
             timeout=timeout,
         )
     finally:

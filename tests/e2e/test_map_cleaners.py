@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import array
 import contextlib
+import errno
 import functools
 import hashlib
 import os
@@ -274,18 +275,21 @@ class ByteStreamTest(FolderTestCase):
             (d / ("a" * 255)).write_bytes(b"\x00\x00" * 8)
             return b"a" * 255 + b"b" * 45
 
+        # Each case with the exit status it ends with: the open's failure code.
         cases = [
-            missing, missing_folder, folder, read_only, two_gib, empty_argument,
-            over_long_naming_nothing, over_long_whose_start_names_a_file,
+            (missing, errno.ENOENT), (missing_folder, errno.ENOENT), (folder, errno.EISDIR),
+            (read_only, errno.EACCES), (two_gib, errno.EFBIG), (empty_argument, errno.ENOENT),
+            (over_long_naming_nothing, errno.ENAMETOOLONG),
+            (over_long_whose_start_names_a_file, errno.ENAMETOOLONG),
         ]  # fmt: skip
         for tool in TOOLS:
-            for case in cases:
+            for case, status in cases:
                 with self.subTest(tool=tool, case=case.__name__):
                     folder_for_case = Path(tempfile.mkdtemp(dir=self.work))
                     argument = case(folder_for_case)
                     before = snapshot(folder_for_case)
                     run = run_piped([tool, argument], folder_for_case)
-                    self.assertEqual(run.status, 0)
+                    self.assertEqual(run.status, status)
                     self.assertEqual(run.stdout, open_failure_stream(tool, argument))
                     self.assertEqual(snapshot(folder_for_case), before, "the folder changed")
 
@@ -297,7 +301,7 @@ class ByteStreamTest(FolderTestCase):
                 with self.subTest(tool=tool, flock=lock):
                     with held_by_another_process(path, lock):
                         run = run_piped([tool, "held.bin"], self.work)
-                    self.assertEqual(run.status, 0)
+                    self.assertEqual(run.status, errno.EACCES)
                     self.assertEqual(run.stdout, open_failure_stream(tool, b"held.bin"))
                     self.assertEqual(path.read_bytes(), b"\x00\x00\x00\x00")
 
@@ -338,7 +342,7 @@ class ByteStreamTest(FolderTestCase):
         # A name that names no file is printed back in the report.
         name = b"a\x07b\x08c\x1b[2J\x01\x7f\xe9\xff"
         run = run_piped(["pelloran", name], self.work)
-        self.assertEqual(run.status, 0)
+        self.assertEqual(run.status, errno.ENOENT)
         self.assertEqual(run.stdout, open_failure_stream("pelloran", b"abc\x1b[2J\x01\x7f\xe9\xff"))
 
 
@@ -398,10 +402,10 @@ class ScreenTest(TerminalTestCase):
         self.assertEqual(shown, rows)
         self.assertEqual(run.cursor(), (0, cursor_row))
 
-    def end_with_key(self, run: harness.TerminalRun, rows: list[str]) -> None:
+    def end_with_key(self, run: harness.TerminalRun, rows: list[str], status: int = 0) -> None:
         run.send_keys("q")
         end = run.wait_exit()
-        self.assertExitedWith(end, 0)
+        self.assertExitedWith(end, status)
         self.assertTerminalRestored(run, end)
         self.assertEqual(run.screen(), rows, "the screen changed after the key")
 
@@ -448,7 +452,7 @@ class ScreenTest(TerminalTestCase):
         self.assertEqual(rows[4:8], [report[0:80], report[80:160], report[160:240], report[240:]])
         run = self.run_program(["pelloran", argument])
         self.expect_screen(run, rows, cursor_row)
-        self.end_with_key(run, rows)
+        self.end_with_key(run, rows, errno.ENAMETOOLONG)
         self.assertEqual(os.listdir(self.work), [])
 
     def test_name_with_control_codes_shows_glyphs(self) -> None:
@@ -471,7 +475,7 @@ class ScreenTest(TerminalTestCase):
             with self.subTest(locale=label):
                 run = self.run_program(["pelloran", name], env=env)
                 self.expect_screen(run, rows, cursor_row)
-                self.end_with_key(run, rows)
+                self.end_with_key(run, rows, errno.ENOENT)
                 self.assertEqual(os.listdir(self.work), [])
 
 

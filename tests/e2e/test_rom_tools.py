@@ -9,6 +9,7 @@ reversed into something else. Files are read back and compared whole.
 
 from __future__ import annotations
 
+import errno
 import os
 import time
 from pathlib import Path
@@ -30,6 +31,8 @@ HALVARD_USAGE = [
 ]
 ENTRY_PROMPT = "Enter the filename of the file to extract:"
 SIZE_MESSAGE = "This is not a valid ROM. Filesize must be 33554432 bytes."
+#: The exit status after the size message.
+WRONG_SIZE_STATUS = 201
 
 
 # ---- oskebar -----------------------------------------------------------------
@@ -96,7 +99,7 @@ class OskebarStreamTest(FolderTestCase):
 
     def test_open_failure(self) -> None:
         run = run_piped(["oskebar", "missing.z64"], self.work)
-        self.assertEqual(run.status, 0)
+        self.assertEqual(run.status, errno.ENOENT)
         self.assertEqual(
             run.stdout,
             harness.banner_stream("Oskebar") + b'\r\nError opening "missing.z64"\r\n' + END_PROMPT,
@@ -192,6 +195,16 @@ class HalvardStreamTest(FolderTestCase):
         self.assertEqual(run.stdout, self.entry_stream(b"ABCDEFG.HIJ", b"Writing changes...Done."))
         self.assertTrue(path.read_bytes() == rom_holding(b"ABCDEFG.HIJ"))
 
+    def test_no_standard_input_patches_nothing(self) -> None:
+        # With standard input closed, the ROM opened must not take its place:
+        # there is no key at all, so the entry reads Escapes and aborts.
+        path = self.work / "rom.z64"
+        before = make_rom(path)
+        run = run_piped(["halvard", "rom.z64"], self.work, close_stdin=True)
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.stdout, self.entry_stream(b"\x1b" * 11, b"Aborted."))
+        self.assertTrue(path.read_bytes() == before)
+
     def test_short_input_aborts(self) -> None:
         # The end of the input reads as Escape: eight of them complete the
         # name, one more is the answer.
@@ -208,7 +221,7 @@ class HalvardStreamTest(FolderTestCase):
             with self.subTest(size=size):
                 make_rom(path, size)
                 run = run_piped(["halvard", "rom.z64"], self.work, stdin=b"abcdefg.hijy")
-                self.assertEqual(run.status, 0)
+                self.assertEqual(run.status, WRONG_SIZE_STATUS)
                 self.assertEqual(
                     run.stdout,
                     harness.banner_stream(HALVARD_TITLE) + SIZE_MESSAGE.encode() + b"\r\n" + END_PROMPT,
@@ -286,7 +299,7 @@ class HalvardScreenTest(TerminalTestCase):
                 before = path.stat()
                 run = self.run_program(["halvard", "rom.z64"], keys_before=["x"])
                 end = run.wait_exit()
-                self.assertExitedWith(end, 0)
+                self.assertExitedWith(end, WRONG_SIZE_STATUS)
                 self.assertTerminalRestored(run, end)
                 self.assertEqual(run.screen(), rows)
                 self.assertEqual(run.cursor(), (0, cursor_row))

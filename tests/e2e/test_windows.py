@@ -137,15 +137,15 @@ class WineTestCase(harness.TerminalTestCase):
         self.assertEqual(run.screen(), rows)
         self.assertEqual(run.cursor(), cursor)
 
-    def expect_screen(self, run: TerminalRun, rows: list[str], cursor_row: int) -> None:
+    def expect_screen(self, run: TerminalRun, rows: list[str], cursor_row: int, status: int = 0) -> None:
         """The end prompt shows `rows`, the cursor stands at the start of
-        `cursor_row`, and a key ends the program with exit status 0 and
-        leaves the screen as it was."""
+        `cursor_row`, and a key ends the program with exit status `status`
+        and leaves the screen as it was."""
         run.wait_for(PROMPT)
         self.assertScreen(run, rows, (0, cursor_row))
         run.send_keys("q")
         end = run.wait_exit()
-        self.assertExitedWith(end, 0)
+        self.assertExitedWith(end, status)
         self.assertEqual(run.screen(), rows, "the screen changed after the key")
 
     def finish(self, run: TerminalRun) -> None:
@@ -215,11 +215,13 @@ class PassTest(WineTestCase):
 class OpenFailureTest(WineTestCase):
     def test_missing_files(self) -> None:
         for tool in TOOLS:
-            for argument in ("missing.bin", "no such folder/the map.bin"):
+            # The exit status is the open's failure code: file not found,
+            # path not found.
+            for argument, status in (("missing.bin", 2), ("no such folder/the map.bin", 3)):
                 with self.case(tool=tool, argument=argument):
                     rows, cursor_row = report_rows(tool, argument)
                     run = self.run_program([tool, argument])
-                    self.expect_screen(run, rows, cursor_row)
+                    self.expect_screen(run, rows, cursor_row, status)
                     self.assertEqual(os.listdir(self.work), [], "a file was created")
 
     def test_file_held_by_a_second_program(self) -> None:
@@ -233,7 +235,7 @@ class OpenFailureTest(WineTestCase):
             with self.subTest(tool=tool):
                 rows, cursor_row = report_rows(tool, "rom.z64")
                 run = self.run_program([tool, "rom.z64"])
-                self.expect_screen(run, rows, cursor_row)
+                self.expect_screen(run, rows, cursor_row, 5)  # access denied
         self.assertFalse(holder.ended())
         # The holder still reads its keys and writes the image.
         holder.send_text("abcdefg.hij")
@@ -280,7 +282,7 @@ class HalvardTest(WineTestCase):
         roms.make_rom(path, roms.ROM_SIZE - 1)
         rows, cursor_row = screen_after([""], banner_rows("halvard") + [roms.SIZE_MESSAGE, "", PROMPT])
         run = self.run_program(["halvard", "rom.z64"], keys_before=["x"])
-        self.assertExitedWith(run.wait_exit(), 0)
+        self.assertExitedWith(run.wait_exit(), roms.WRONG_SIZE_STATUS)
         self.assertScreen(run, rows, (0, cursor_row))
         self.assertTrue(path.read_bytes() == bytes(roms.ROM_SIZE - 1), "the file was changed")
 

@@ -1029,6 +1029,43 @@ TEST_F(PosixTerminalConsoleTest, AStopPutsTheTerminalBackAndFgSetsItUpAgain) {
   EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);
 }
 
+// Closed standard streams are opened on the null device, so that the file a
+// program opens next never takes their place; a closed standard output
+// still reads as nothing to write to.
+TEST(PosixProcessTest, ClosedStandardStreamsAreOpenedOnTheNullDevice) {
+  PipePair report = MakePipe();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    Report out(report.write.get());
+    close(0);
+    close(1);
+    close(2);
+    frame::system::OpenClosedStandardStreams();
+    struct stat null {};
+    stat("/dev/null", &null);
+    std::string seen;
+    for (int fd = 0; fd < 3; ++fd) {
+      struct stat status {};
+      const bool isNull = fstat(fd, &status) == 0 && status.st_rdev == null.st_rdev &&
+                          S_ISCHR(status.st_mode);
+      const int mode = fcntl(fd, F_GETFL) & O_ACCMODE;
+      seen += std::to_string(fd) + (isNull ? " null " : " other ") +
+              (mode == O_RDONLY ? "r" : mode == O_WRONLY ? "w" : "rw") + "\n";
+    }
+    const int next = open("/proc/self/exe", O_RDONLY);
+    seen += "next " + std::string(next >= 3 ? "above" : "standard") + "\n";
+    seen += frame::system::OpenConsole() == nullptr ? "no console\n" : "console\n";
+    out.Line(seen);
+    _exit(0);
+  }
+  report.write.Reset();
+  std::string seen;
+  ReadUntil(report.read.get(), seen, "console\n", 5000);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(seen, "0 null r\n1 null r\n2 null w\nnext above\nno console\n\n");
+}
+
 TEST(PosixConsoleTest, CodeOffsetsLieWithinTheExecutable) {
   static const char kMarker[] = "marker";
   PipePair out = MakePipe();

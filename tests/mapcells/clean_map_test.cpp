@@ -282,7 +282,8 @@ TEST(MapPass, OpenFailurePrintsNothingOfThePass) {
   FakeConsole console = FakeConsole::Stream();
   FakeFiles files;
   console.QueueBytes("k");
-  EXPECT_EQ(frame::RunToolOn(ToolFor(kPelloranRule), console, files, {"pelloran", "no map"}), 0);
+  EXPECT_EQ(frame::RunToolOn(ToolFor(kPelloranRule), console, files, {"pelloran", "no map"}),
+            FakeFiles::kMissing);
   EXPECT_EQ(console.StreamBytes(),
             "Pelloran\r\n--------\r\n\r\n\r\nError opening \"no map\"\r\n\r\nPress any key to continue.\r\n");
 }

@@ -21,6 +21,7 @@ using frame::CellPosition;
 using frame::ConsoleEvent;
 using missionref::kMissionNameOffset;
 using missionref::kRequiredRomSize;
+using missionref::kWrongSizeStatus;
 using testing_support::FakeConsole;
 using testing_support::FakeFiles;
 using testing_support::FaultyFiles;
@@ -110,6 +111,8 @@ TEST_F(Halvard, MainPathRowsBytesAndRequests) {
   EXPECT_EQ(files_.Log(), expected);
   EXPECT_EQ(console_.EventsLeft(), 0u);
   EXPECT_EQ(files_.OpenCount(), 0);
+  // The writes and their flush are held against interruption, and only they.
+  EXPECT_EQ(console_.Holds(), (std::vector<bool>{true, false}));
 }
 
 TEST_F(Halvard, TypedNamesAreStoredAsTyped) {
@@ -143,7 +146,7 @@ TEST_F(Halvard, WrongSizeIsRefusedWithoutReadingAKey) {
     files.Create("rom", image);
     console.Queue(Char('y'));
     console.Queue(Char('k'));
-    EXPECT_EQ(frame::RunToolOn(kHalvard, console, files, {"halvard", "rom"}), 0);
+    EXPECT_EQ(frame::RunToolOn(kHalvard, console, files, {"halvard", "rom"}), kWrongSizeStatus);
     EXPECT_EQ(console.Screen(),
               "Pelloran\n--------\n\nThis is not a valid ROM. Filesize must be 33554432 bytes.\n\n"
               "Press any key to continue.")
@@ -396,7 +399,7 @@ TEST_F(Halvard, WriteFailureKeepsTheBytesBeforeItAndIsReported) {
 TEST_F(Halvard, OpenFailureShowsNoPrompt) {
   CreateRom();
   files_.MakeReadOnly("rom");
-  EXPECT_EQ(Run(Typed("ab")), 0);
+  EXPECT_EQ(Run(Typed("ab")), FakeFiles::kDenied);
   EXPECT_EQ(console_.Screen(), "Pelloran\n--------\n\n\nError opening \"rom\"\n\nPress any key to continue.");
   EXPECT_EQ(console_.EventsLeft(), 1u);
   EXPECT_EQ(Now(), Rom());
