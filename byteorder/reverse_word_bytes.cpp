@@ -73,8 +73,10 @@ void ReverseWordBytes(std::string_view argument) {
   if (!image) return;
   frame::UninterruptedSection uninterrupted;
   frame::WriteText("Fixing");
+  image->BeginChange();
   ReverseOpenWords(*image);
   image->FlushToStorage();
+  image->EndChange();
   frame::WriteLine();
   frame::WriteLine("Done.");
   image->CloseTarget();

@@ -16,6 +16,14 @@ namespace frame {
 /// An open file of a `FilePort`; its meaning belongs to the port.
 using FileHandle = std::intptr_t;
 
+/// The failure code of a file that another program changed, replaced or
+/// took while the tool held it open (so the hold could not be had again
+/// before a change): nothing is written. The same on every platform.
+inline constexpr std::uint16_t kFileChangedCode = 202;
+
+/// A length that reaches to the end of the file.
+inline constexpr std::int64_t kToTheEnd = -1;
+
 /// Causes that the layer above the seam detects itself, for which the port
 /// gives the platform's code.
 enum class FileFault : std::uint8_t {
@@ -44,6 +52,18 @@ class FilePort {
   virtual std::uint16_t Size(FileHandle handle, std::int64_t& size) = 0;
   /// Returns once every byte written is on the storage device.
   virtual std::uint16_t FlushToStorage(FileHandle handle) = 0;
+  /// Makes the file ready for the run of writes that follows at once: it
+  /// must be the file that was opened, unchanged since it was opened (or
+  /// since the last run of writes ended), and held against other programs,
+  /// taking the hold again where it was given back meanwhile; and the
+  /// storage for the bytes from `offset` (`length` of them, or to the end)
+  /// is reserved where the file has holes, so that a full disk refuses the
+  /// change before any byte of it. 0, `kFileChangedCode`, or the cause.
+  virtual std::uint16_t BeginChange(FileHandle handle, std::int64_t offset,
+                                    std::int64_t length) = 0;
+  /// The run of writes is over: what the file now is counts as unchanged,
+  /// and a hold that another program asked for meanwhile is given back.
+  virtual void EndChange(FileHandle handle) = 0;
   /// Releases the file.
   virtual std::uint16_t Close(FileHandle handle) = 0;
 

@@ -175,6 +175,11 @@ class Win32Files final : public FilePort {
     return FlushFileBuffers(HandleOf(handle)) ? 0 : LastCode();
   }
 
+  // The file is opened with no sharing: no other program can open it, let
+  // alone change it, while it is held, so there is nothing to check again.
+  std::uint16_t BeginChange(FileHandle, std::int64_t, std::int64_t) override { return 0; }
+  void EndChange(FileHandle) override {}
+
   std::uint16_t Close(FileHandle handle) override {
     return CloseHandle(HandleOf(handle)) ? 0 : LastCode();
   }

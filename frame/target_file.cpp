@@ -93,6 +93,16 @@ void TargetFile::FlushToStorage() {
   if (code != 0) RaiseIoFailure(code, CNC64_CALLER_ADDRESS());
 }
 
+void TargetFile::BeginChange(FilePosition offset, std::int64_t length) {
+  if (PendingIoFailure() != 0) return;
+  const std::uint16_t code = port_->BeginChange(handle_, offset, length);
+  if (code != 0) RaiseIoFailure(code, CNC64_CALLER_ADDRESS());
+}
+
+void TargetFile::EndChange() {
+  if (open_) port_->EndChange(handle_);
+}
+
 void TargetFile::CloseTarget() {
   if (PendingIoFailure() != 0 || !open_) return;
   open_ = false;

@@ -40,6 +40,12 @@ class TargetFile {
   FilePosition SizeInBytes();
   /// Returns once every byte written is on the storage device.
   void FlushToStorage();
+  /// Before a run of writes: the file must still be the one opened,
+  /// unchanged and held; the storage for `length` bytes from `offset` (by
+  /// default the whole file) is reserved. A refusal is a failure.
+  void BeginChange(FilePosition offset = 0, std::int64_t length = kToTheEnd);
+  /// After the run of writes (also after a failure).
+  void EndChange();
   /// Releases the file (not while a failure is pending).
   void CloseTarget();
 

@@ -138,8 +138,10 @@ void CleanMap(const CellRule& rule, std::string_view argument) {
   if (!map) return;
   frame::UninterruptedSection uninterrupted;
   frame::WriteText("Fixing: [*");
+  map->BeginChange();
   CleanOpenMap(rule, *map);
   map->FlushToStorage();
+  map->EndChange();
   frame::WriteLine("]");
   frame::WriteLine("Done.");
   map->CloseTarget();

@@ -43,11 +43,14 @@ MissionName EnterName() {
 // the field is never left half new.
 void WriteName(frame::TargetFile& rom, const MissionName& name) {
   frame::UninterruptedSection uninterrupted;
+  // The image may have been touched while the tool waited for the person.
+  rom.BeginChange(kMissionNameOffset, kMissionNameLength);
   for (std::size_t i = 0; i < name.size(); ++i) {
     rom.SeekTo(kMissionNameOffset + static_cast<frame::FilePosition>(i));
     rom.WriteBytes(&name[i], 1);
   }
   rom.FlushToStorage();
+  rom.EndChange();
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ using mapcells::kPelloranRule;
 using testing_support::FakeConsole;
 using testing_support::FakeFiles;
 using testing_support::FaultyFiles;
+using testing_support::LoggedRequest;
 using testing_support::Request;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -288,12 +289,29 @@ TEST(MapPass, OpenFailurePrintsNothingOfThePass) {
             "Pelloran\r\n--------\r\n\r\n\r\nError opening \"no map\"\r\n\r\nPress any key to continue.\r\n");
 }
 
+// A map that another program changed after the open is not touched.
+TEST(MapPass, AMapChangedElsewhereIsNotWritten) {
+  const Bytes map(3 * 32768, 0x00);
+  FakeFiles files;
+  files.Create("map", map);
+  files.ChangeElsewhere("map");
+  FakeConsole console = FakeConsole::Stream();
+  console.QueueBytes("k");
+  EXPECT_EQ(frame::RunToolOn(ToolFor(kPelloranRule), console, files, {"pelloran", "map"}),
+            frame::kFileChangedCode);
+  EXPECT_EQ(files.Bytes("map"), map);
+  for (const LoggedRequest& request : files.Log()) EXPECT_NE(request.request, Request::kWrite);
+  EXPECT_NE(console.StreamBytes().find("Fixing: [*\r\nRuntime error 202 at 0x"), std::string::npos)
+      << console.StreamBytes();
+}
+
 TEST(MapPass, FailureMidPassEndsThePassAndIsReported) {
   const Bytes map(5 * 32768, 0x00);
   FakeFiles files;
   files.Create("map", map);
-  // open, then per block: size, read, write; the second block's write fails.
-  FaultyFiles faulty(files, 1 + 3 + 3, 5);
+  // open, the start of the change, then per block: size, read, write; the
+  // second block's write fails.
+  FaultyFiles faulty(files, 2 + 3 + 3, 5);
   FakeConsole console = FakeConsole::Stream();
   console.QueueBytes("k");
   EXPECT_EQ(frame::RunToolOn(ToolFor(kPelloranRule), console, faulty, {"pelloran", "map"}), 5);

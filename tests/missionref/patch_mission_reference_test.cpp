@@ -104,9 +104,11 @@ TEST_F(Halvard, MainPathRowsBytesAndRequests) {
             "Change \"MISSION.ENG\" location to \"ABCDEFG.HIJ\"? (Y/N)\nWriting changes...Done.\n\n"
             "Press any key to continue.");
   EXPECT_EQ(Now(), RomWithName({0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x2E, 0x48, 0x49, 0x4A}));
-  std::vector<LoggedRequest> expected = {{Request::kOpen}, {Request::kSize}};
+  std::vector<LoggedRequest> expected = {{Request::kOpen}, {Request::kSize},
+                                         {Request::kBeginChange, kMissionNameOffset, 11}};
   for (std::int64_t i = 0; i < 11; ++i) expected.push_back({Request::kWrite, kMissionNameOffset + i, 1});
   expected.push_back({Request::kFlush});
+  expected.push_back({Request::kEndChange});
   expected.push_back({Request::kClose});
   EXPECT_EQ(files_.Log(), expected);
   EXPECT_EQ(console_.EventsLeft(), 0u);
@@ -376,12 +378,13 @@ TEST_F(Halvard, ByteStreamRun) {
 }
 
 TEST_F(Halvard, WriteFailureKeepsTheBytesBeforeItAndIsReported) {
-  // Requests: the open, the size, then 11 writes and the flush.
+  // Requests: the open, the size, the start of the change, then 11 writes
+  // and the flush.
   for (const int written : {0, 4, 10, 11}) {
     FakeConsole console;
     FakeFiles files;
     files.Create("rom", Rom());
-    FaultyFiles faulty(files, 2 + written + 1, 5);
+    FaultyFiles faulty(files, 3 + written + 1, 5);
     for (const ConsoleEvent& key : Typed("abcdefg.hij") + Typed("yk")) console.Queue(key);
     EXPECT_EQ(frame::RunToolOn(kHalvard, console, faulty, {"halvard", "rom"}), 5) << written;
     Bytes name = NameBytes("MISSION.ENG");
@@ -394,6 +397,20 @@ TEST_F(Halvard, WriteFailureKeepsTheBytesBeforeItAndIsReported) {
     EXPECT_EQ(console.EventsLeft(), 1u);
     EXPECT_EQ(files.OpenCount(), 0);
   }
+}
+
+// Another program changed the image while the tool waited for the name:
+// nothing is written, and the failure report says why.
+TEST_F(Halvard, AnImageChangedMeanwhileIsNotWritten) {
+  CreateRom();
+  console_.OnWait([&] { files_.ChangeElsewhere("rom"); });
+  files_.ChangeElsewhere("rom");
+  EXPECT_EQ(Run(Typed("abcdefg.hij") + Typed("yk")), frame::kFileChangedCode);
+  EXPECT_EQ(Now(), Rom());
+  EXPECT_EQ(console_.Row(9), "Writing changes...");
+  EXPECT_EQ(console_.Row(10).rfind("Runtime error 202 at 0x", 0), 0u) << console_.Row(10);
+  for (const LoggedRequest& request : files_.Log()) EXPECT_NE(request.request, Request::kWrite);
+  EXPECT_EQ(files_.OpenCount(), 0);
 }
 
 TEST_F(Halvard, OpenFailureShowsNoPrompt) {

@@ -73,6 +73,18 @@ std::uint16_t FakeFiles::FlushToStorage(frame::FileHandle handle) {
   return 0;
 }
 
+std::uint16_t FakeFiles::BeginChange(frame::FileHandle handle, std::int64_t offset,
+                                     std::int64_t length) {
+  log_.push_back({Request::kBeginChange, offset, static_cast<std::uint32_t>(length)});
+  FileOf(handle);
+  return changed_[openNames_.at(handle)] ? frame::kFileChangedCode : 0;
+}
+
+void FakeFiles::EndChange(frame::FileHandle handle) {
+  log_.push_back({Request::kEndChange});
+  FileOf(handle);
+}
+
 std::uint16_t FakeFiles::Close(frame::FileHandle handle) {
   log_.push_back({Request::kClose});
   FileOf(handle);
@@ -90,6 +102,11 @@ std::uint16_t FakeFiles::CodeFor(frame::FileFault fault) const {
       return kMissing;
   }
   return kDenied;
+}
+
+std::uint16_t FaultyFiles::BeginChange(frame::FileHandle handle, std::int64_t offset,
+                                       std::int64_t length) {
+  return Fails() ? code_ : inner_.BeginChange(handle, offset, length);
 }
 
 std::uint16_t FaultyFiles::Open(std::string_view name, frame::FileHandle& handle) {

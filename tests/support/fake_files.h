@@ -12,7 +12,9 @@
 
 namespace testing_support {
 
-enum class Request : std::uint8_t { kOpen, kRead, kWrite, kSize, kFlush, kClose };
+enum class Request : std::uint8_t {
+  kOpen, kRead, kWrite, kSize, kFlush, kClose, kBeginChange, kEndChange
+};
 
 struct LoggedRequest {
   Request request;
@@ -34,6 +36,8 @@ class FakeFiles : public frame::FilePort {
   /// Another program holds `name` open: opening it is refused.
   void HoldElsewhere(const std::string& name) { held_[name] = true; }
   void MakeReadOnly(const std::string& name) { readOnly_[name] = true; }
+  /// Another program changes `name` after it was opened: a change is refused.
+  void ChangeElsewhere(const std::string& name) { changed_[name] = true; }
 
   bool Exists(const std::string& name) const { return files_.count(name) != 0; }
   const std::vector<std::uint8_t>& Bytes(const std::string& name) const { return files_.at(name); }
@@ -52,6 +56,9 @@ class FakeFiles : public frame::FilePort {
                         std::uint32_t count, std::uint32_t& done) override;
   std::uint16_t Size(frame::FileHandle handle, std::int64_t& size) override;
   std::uint16_t FlushToStorage(frame::FileHandle handle) override;
+  std::uint16_t BeginChange(frame::FileHandle handle, std::int64_t offset,
+                            std::int64_t length) override;
+  void EndChange(frame::FileHandle handle) override;
   std::uint16_t Close(frame::FileHandle handle) override;
   std::size_t NameLength(std::string_view name) const override { return name.size(); }
   std::string ShownName(std::string_view name) const override { return std::string(name); }
@@ -63,6 +70,7 @@ class FakeFiles : public frame::FilePort {
   std::map<std::string, std::vector<std::uint8_t>> files_;
   std::map<std::string, bool> held_;
   std::map<std::string, bool> readOnly_;
+  std::map<std::string, bool> changed_;
   std::map<frame::FileHandle, std::string> openNames_;
   frame::FileHandle nextHandle_ = 1;
   std::vector<LoggedRequest> log_;
@@ -86,6 +94,10 @@ class FaultyFiles : public frame::FilePort {
                         std::uint32_t count, std::uint32_t& done) override;
   std::uint16_t Size(frame::FileHandle handle, std::int64_t& size) override;
   std::uint16_t FlushToStorage(frame::FileHandle handle) override;
+  std::uint16_t BeginChange(frame::FileHandle handle, std::int64_t offset,
+                            std::int64_t length) override;
+  /// Not a request that can fail: it is always passed on.
+  void EndChange(frame::FileHandle handle) override { inner_.EndChange(handle); }
   std::uint16_t Close(frame::FileHandle handle) override;
   std::size_t NameLength(std::string_view name) const override { return inner_.NameLength(name); }
   std::string ShownName(std::string_view name) const override { return inner_.ShownName(name); }
