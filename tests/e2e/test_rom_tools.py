@@ -287,6 +287,37 @@ class HalvardScreenTest(TerminalTestCase):
         self.assertExitedWith(end, 0)
         self.assertTerminalRestored(run, end)
 
+    def test_other_programs_opening_the_image_while_it_waits(self) -> None:
+        # Another program (a file manager, an emulator) opens the image while
+        # halvard waits for the name: it gets in at once. When it only read
+        # the image, the name is written; when it truncated the image,
+        # nothing is written and failure code 202 is reported.
+        for truncates in (False, True):
+            with self.subTest(truncates=truncates):
+                path = self.work / "rom.z64"
+                before = make_rom(path)
+                run = self.start(path)
+                started = time.monotonic()
+                if truncates:
+                    with path.open("r+b") as other:
+                        other.truncate(100)
+                else:
+                    with path.open("rb") as other:
+                        other.read(4)
+                self.assertLess(time.monotonic() - started, 5.0, "the other program was held up")
+                self.type_name(run, list("abcdefg.hij"), b"ABCDEFG.HIJ")
+                run.send_keys("y")
+                if not truncates:
+                    self.finish(run)
+                    self.assertTrue(path.read_bytes() == rom_holding(b"ABCDEFG.HIJ"))
+                    continue
+                rows = run.wait_for("Runtime error 202 at 0x")
+                end = run.wait_exit()
+                self.assertExitedWith(end, 202)
+                self.assertTerminalRestored(run, end)
+                self.assertIn("Writing changes...", rows)
+                self.assertEqual(path.read_bytes(), before[:100], "written into the truncated image")
+
     def test_wrong_sizes_show_the_size_message(self) -> None:
         # A key typed before the start waits for the end prompt: nothing
         # before it may read a key.
