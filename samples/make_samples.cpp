@@ -1,9 +1,13 @@
 // Makes the sample files: a 64 x 64 cell map of mixed cells, and a ROM
 // image of 33554432 bytes of filler with "MISSION.ENG" at offset 2152924.
+// The image is stored word-swapped (every four-byte word reversed, as a
+// .n64 file is): it starts 40 12 37 80, and one run of oskebar turns it into
+// the big-endian order 80 37 12 40 that halvard reads.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -42,6 +46,12 @@ int main(int argc, char** argv) {
   for (auto& byte : rom) byte = filler.Next();
   constexpr std::string_view kName = "MISSION.ENG";
   for (std::size_t i = 0; i < kName.size(); ++i) rom[2152924 + i] = static_cast<std::uint8_t>(kName[i]);
+  constexpr std::uint8_t kBigEndianHeader[] = {0x80, 0x37, 0x12, 0x40};
+  for (std::size_t i = 0; i < 4; ++i) rom[i] = kBigEndianHeader[i];
+  for (std::size_t word = 0; word < rom.size(); word += 4) {
+    std::swap(rom[word], rom[word + 3]);
+    std::swap(rom[word + 1], rom[word + 2]);
+  }
   if (!WriteFile(argv[1], map) || !WriteFile(argv[2], rom)) {
     std::fprintf(stderr, "make_samples: cannot write the sample files\n");
     return 1;
