@@ -56,6 +56,8 @@ POLL_SECONDS = 0.01
 #: How long the pane mode waits for the test to finish typing keys that
 #: must be waiting before the program starts.
 GATE_SECONDS = 10.0
+#: How long keys typed before a start take to reach the pane's terminal.
+KEYS_SETTLE_SECONDS = 0.3
 #: How long the pane mode keeps the pane alive after the program ended.
 LINGER_SECONDS = 300.0
 #: How long a tmux server outlives a test process that could not stop it.
@@ -375,7 +377,8 @@ class TerminalServer:
             run.wait_for_file("ready")
             if keys_before:
                 run.send_keys(*keys_before)
-            (run_dir / "go").touch()
+            # Tells the pane whether keys are on their way to its terminal.
+            _write_atomically(run_dir / "go", "keys" if keys_before else "")
         return run
 
     def stop(self) -> None:
@@ -719,6 +722,12 @@ def _pane_main(run_dir: Path) -> None:
         deadline = time.monotonic() + GATE_SECONDS
         while not (run_dir / "go").exists() and time.monotonic() < deadline:
             time.sleep(POLL_SECONDS)
+        # tmux hands the keys to the terminal a moment after send-keys
+        # returns (a canonical-mode terminal cannot be asked how many have
+        # come): echo comes back only after that moment, or they would be
+        # echoed on a busy machine.
+        if (run_dir / "go").exists() and (run_dir / "go").read_text() == "keys":
+            time.sleep(KEYS_SETTLE_SECONDS)
         termios.tcsetattr(0, termios.TCSANOW, saved)
     env = dict(os.environ)
     for key, value in setup["env"].items():
