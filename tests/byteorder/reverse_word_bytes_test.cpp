@@ -263,7 +263,7 @@ TEST(Oskebar, OpenFailurePrintsNothingOfThePass) {
 
 struct FailureCase {
   const char* name;
-  int failAt;  // request number: the open is 1, then per block size, read, write
+  int failAt;  // request number: the open is 1, the size 2, then per block read, write
   std::size_t blocksDone;
 };
 
@@ -295,10 +295,10 @@ TEST_P(OskebarFailure, EndsThePassKeepsWhatIsWrittenAndIsReported) {
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, OskebarFailure,
-    ::testing::Values(FailureCase{"first_end_test", 2, 0}, FailureCase{"first_read", 3, 0},
-                      FailureCase{"second_write", 1 + 3 + 3, 1},
-                      FailureCase{"read_after_the_dot", 1 + 3 * 33 + 2, 33},
-                      FailureCase{"flush", 1 + 3 * 40 + 1 + 1, 40}),
+    ::testing::Values(FailureCase{"size", 2, 0}, FailureCase{"first_read", 3, 0},
+                      FailureCase{"second_write", 2 + 2 + 2, 1},
+                      FailureCase{"read_after_the_dot", 2 + 2 * 33 + 1, 33},
+                      FailureCase{"flush", 2 + 2 * 40 + 1, 40}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace
