@@ -126,7 +126,8 @@ struct ProcessTimes {
 
 // A whole process: `program` with `arguments`, standard input and output on
 // /dev/null, timed from its start to its end; nothing when it fails.
-std::optional<ProcessTimes> WholeProcess(const std::string& program, const std::vector<std::string>& arguments) {
+std::optional<ProcessTimes> WholeProcess(const std::string& program,
+                                         const std::vector<std::string>& arguments) {
   std::vector<std::string> words{program};
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -143,12 +144,13 @@ std::optional<ProcessTimes> WholeProcess(const std::string& program, const std::
   if (spawned != 0) return std::nullopt;
   int status = 0;
   struct rusage usage {};
-  if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
+  if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     return std::nullopt;
   }
   const double elapsed = Seconds(Clock::now() - begin);
-  const auto cpu = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  const auto cpu = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return ProcessTimes{elapsed, cpu(usage.ru_utime) + cpu(usage.ru_stime)};
 }
 
@@ -267,7 +269,8 @@ void MeasureWholeProcesses(const fs::path& file, std::size_t size, int repetitio
     if (&m == &floor || floor.failed) {
       std::printf("  %-9s %8.1f ms  (processor %6.1f ms)\n", m.name, median * 1000, cpu * 1000);
     } else {
-      std::printf("  %-9s %8.1f ms  (processor %6.1f ms)  %s/floor %.2f (goal at most 1.2), processor %.2f\n",
+      std::printf("  %-9s %8.1f ms  (processor %6.1f ms)  %s/floor %.2f, processor %.2f"
+                  " (goal at most 1.2)\n",
                   m.name, median * 1000, cpu * 1000, m.name, median / Median(floor.times),
                   cpu / Median(floor.cpuTimes));
     }

@@ -84,12 +84,12 @@ template <bool (*Selects)(std::uint8_t, std::uint8_t), std::uint8_t First, std::
 #endif
 
 CNC64_WIDEST_VECTORS std::optional<SelectedCells> RewritePelloranBlock(std::uint16_t* cells,
-                                                                        std::size_t count) {
+                                                                       std::size_t count) {
   return RewriteBlock<PelloranSelects, 0x01, 0x00>(cells, count);
 }
 
 CNC64_WIDEST_VECTORS std::optional<SelectedCells> RewriteDravimundBlock(std::uint16_t* cells,
-                                                                         std::size_t count) {
+                                                                        std::size_t count) {
   return RewriteBlock<DravimundSelects, 0xFF, 0x00>(cells, count);
 }
 
