@@ -264,7 +264,8 @@ TEST(Oskebar, OpenFailurePrintsNothingOfThePass) {
 
 struct FailureCase {
   const char* name;
-  int failAt;  // request number: the open is 1, the start of the change 2, then per block size, read, write
+  int failAt;  // request number: the open is 1, the start of the change 2, the size 3,
+               // then per block read, write
   std::size_t blocksDone;
 };
 
@@ -296,11 +297,11 @@ TEST_P(OskebarFailure, EndsThePassKeepsWhatIsWrittenAndIsReported) {
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, OskebarFailure,
-    ::testing::Values(FailureCase{"start_of_the_change", 2, 0},
-                      FailureCase{"first_end_test", 3, 0}, FailureCase{"first_read", 4, 0},
-                      FailureCase{"second_write", 2 + 3 + 3, 1},
-                      FailureCase{"read_after_the_dot", 2 + 3 * 33 + 2, 33},
-                      FailureCase{"flush", 2 + 3 * 40 + 1 + 1, 40}),
+    ::testing::Values(FailureCase{"start_of_the_change", 2, 0}, FailureCase{"size", 3, 0},
+                      FailureCase{"first_read", 4, 0},
+                      FailureCase{"second_write", 3 + 2 + 2, 1},
+                      FailureCase{"read_after_the_dot", 3 + 2 * 33 + 1, 33},
+                      FailureCase{"flush", 3 + 2 * 40 + 1, 40}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace

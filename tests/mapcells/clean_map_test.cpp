@@ -309,9 +309,9 @@ TEST(MapPass, FailureMidPassEndsThePassAndIsReported) {
   const Bytes map(5 * 32768, 0x00);
   FakeFiles files;
   files.Create("map", map);
-  // open, the start of the change, then per block: size, read, write; the
-  // second block's write fails.
-  FaultyFiles faulty(files, 2 + 3 + 3, 5);
+  // open, the start of the change, the size, then per block: read, write;
+  // the second block's write fails.
+  FaultyFiles faulty(files, 3 + 2 + 2, 5);
   FakeConsole console = FakeConsole::Stream();
   console.QueueBytes("k");
   EXPECT_EQ(frame::RunToolOn(ToolFor(kPelloranRule), console, faulty, {"pelloran", "map"}), 5);
