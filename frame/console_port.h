@@ -160,6 +160,11 @@ class ConsolePort {
     return false;
   }
 
+  /// True where the console is the program's own and goes away when the
+  /// program ends (a console window opened for it alone, a terminal window
+  /// started for it), so that what it shows last would vanish unread.
+  virtual bool OwnsConsole() const { return false; }
+
   /// While held, an interruption (Ctrl+C, a termination request) waits; it
   /// takes effect when the hold is released.
   virtual void HoldInterruptions(bool hold) = 0;
