@@ -154,6 +154,7 @@ class StandardInputSource final : public ByteSource {
   // Appends the next byte, one at a time so that bytes no key needs stay
   // in the input. False at the end of the input or on an error.
   bool Read(std::vector<std::uint8_t>& into, bool wait) override {
+    bool peeked = true;
     switch (kind_) {
       case InputKind::kPipe: {
         DWORD available = 0;
@@ -163,6 +164,7 @@ class StandardInputSource final : public ByteSource {
           if (windows::OnPeekFailure(GetLastError()) == windows::PeekFailure::kEndOfInput) {
             return false;
           }
+          peeked = false;
           if (!wait) return true;
         } else if (available == 0 && !wait) {
           return true;
@@ -184,8 +186,10 @@ class StandardInputSource final : public ByteSource {
     DWORD got = 0;
     if (ReadFile(in_, &byte, 1, &got, nullptr) == FALSE) return false;
     if (got == 1) into.push_back(byte);
-    // No byte is the end of a file or a device; on a pipe, an empty write.
-    return got > 0 || kind_ == InputKind::kPipe;
+    // No byte is the end of a file or a device; on a pipe, an empty write,
+    // except on a pipe that cannot be peeked at (Wine's pipes of the system
+    // underneath), whose end reads as no byte.
+    return got > 0 || (kind_ == InputKind::kPipe && peeked);
   }
 
  private:
