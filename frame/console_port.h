@@ -68,6 +68,7 @@ inline constexpr std::uint16_t kInsert = 0x2D;
 inline constexpr std::uint16_t kDelete = 0x2E;
 inline constexpr std::uint16_t kDigit0 = 0x30;  // '0'..'9' are 0x30..0x39
 inline constexpr std::uint16_t kLetterA = 0x41;  // 'A'..'Z' are 0x41..0x5A
+inline constexpr std::uint16_t kApps = 0x5D;     // the Menu key
 inline constexpr std::uint16_t kNumpad0 = 0x60;  // keypad digits, Num Lock on
 inline constexpr std::uint16_t kNumpad9 = 0x69;
 inline constexpr std::uint16_t kMultiply = 0x6A;
@@ -158,6 +159,11 @@ class ConsolePort {
     static_cast<void>(size);
     return false;
   }
+
+  /// True where the console is the program's own and goes away when the
+  /// program ends (a console window opened for it alone, a terminal window
+  /// started for it), so that what it shows last would vanish unread.
+  virtual bool OwnsConsole() const { return false; }
 
   /// While held, an interruption (Ctrl+C, a termination request) waits; it
   /// takes effect when the hold is released.

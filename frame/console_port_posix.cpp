@@ -8,6 +8,12 @@
 // the program, and wait while the frame holds interruptions. A stop
 // (SIGTSTP) puts the terminal back and SIGCONT sets it up again; SIGWINCH
 // has the screen's size read again. Waits for input block in poll(2).
+//
+// TERM names the terminal's family, which decides what some key sequences
+// mean and whether the keypad is put in application mode. A terminal that
+// answers the keyboard-enhancement query at start-up has the protocol
+// switched on (and off again on every way out, and over a stop), so that
+// it reports presses, repeats and releases of every key.
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
@@ -52,6 +58,12 @@ constexpr std::int64_t kSequenceGapMs = 100;
 constexpr char kKeypadOn[] = "\x1b=";
 constexpr char kKeypadOff[] = "\x1b>";
 constexpr char kCursorQuery[] = "\x1b[6n";
+// The keyboard-enhancement protocol: the query, and the push of the flags
+// disambiguate (1), event types (2), every key as an escape code (8) and
+// the text a key types (16), and their pop.
+constexpr char kProtocolQuery[] = "\x1b[?u";
+constexpr char kProtocolPush[] = "\x1b[>27u";
+constexpr char kProtocolPop[] = "\x1b[<u";
 
 // ---- what the signal handler uses -------------------------------------
 // Written before the handler may look at it, and read there with
@@ -64,10 +76,12 @@ volatile sig_atomic_t gRawState = kOwnMode;
 int gRawFd = -1;
 struct termios gSavedTermios {};
 volatile sig_atomic_t gKeypadSet = 0;  // standard output is in application keypad mode
+volatile sig_atomic_t gProtocolSet = 0;  // the keyboard-enhancement flags are pushed
 struct termios gRawTermios {};          // the raw mode, to be set again after a stop
 // What a stop put back, to be set again when the program goes on.
 volatile sig_atomic_t gRawToResume = 0;
 volatile sig_atomic_t gKeypadToResume = 0;
+volatile sig_atomic_t gProtocolToResume = 0;
 volatile sig_atomic_t gResized = 0;  // the window's size changed since it was last read
 volatile sig_atomic_t gHoldDepth = 0;
 volatile sig_atomic_t gHeldSignal = 0;
@@ -101,6 +115,12 @@ void PutTerminalBack() {
       // Nothing more can be done for a terminal that refuses it.
     }
     gKeypadSet = 0;
+  }
+  if (gProtocolSet != 0) {
+    if (write(kStdout, kProtocolPop, sizeof kProtocolPop - 1) < 0) {
+      // As above.
+    }
+    gProtocolSet = 0;
   }
 }
 
@@ -142,6 +162,13 @@ void ResumeTerminal() {
       // A terminal that refuses it keeps its numeric keypad.
     }
   }
+  if (gProtocolToResume != 0 && gRawToResume == 0) {
+    gProtocolToResume = 0;
+    gProtocolSet = 1;
+    if (write(kStdout, kProtocolPush, sizeof kProtocolPush - 1) < 0) {
+      // A terminal that refuses it sends its keys the usual way.
+    }
+  }
 }
 
 // A stop from outside (SIGTSTP): the terminal is put back before the
@@ -150,9 +177,11 @@ void OnStop(int /*signal*/) {
   const int savedErrno = errno;
   const bool wasRaw = gRawState == kRaw;
   const bool hadKeypad = gKeypadSet != 0;
+  const bool hadProtocol = gProtocolSet != 0;
   PutTerminalBack();
   gRawToResume = wasRaw ? 1 : 0;
   gKeypadToResume = hadKeypad ? 1 : 0;
+  gProtocolToResume = hadProtocol ? 1 : 0;
   struct sigaction stop {};
   struct sigaction mine {};
   stop.sa_handler = SIG_DFL;
@@ -176,6 +205,7 @@ void OnContinue(int /*signal*/) {
   // the shell change the terminal's mode meanwhile.
   if (gRawState == kRaw && gRawToResume == 0) gRawToResume = 1;
   if (gKeypadSet != 0 && gKeypadToResume == 0) gKeypadToResume = 1;
+  if (gProtocolSet != 0 && gProtocolToResume == 0) gProtocolToResume = 1;
   ResumeTerminal();
   errno = savedErrno;
 }
@@ -227,6 +257,7 @@ void RemoveInterruptionHandlers() {
   gStopHandled = gContinueHandled = gResizeHandled = false;
   gRawToResume = 0;
   gKeypadToResume = 0;
+  gProtocolToResume = 0;
 }
 
 // ---- time, reading and writing -------------------------------------------
@@ -323,6 +354,8 @@ class PosixConsole final : public ConsolePort {
     started_ = true;
     InstallInterruptionHandlers();
     utf8_ = LocaleIsUtf8();
+    const char* term = std::getenv("TERM");
+    family_ = FamilyOfTerm(term != nullptr ? term : "");
 
     // Raw mode on the terminal the keys are typed at, so that they do not
     // echo and arrive one by one.
@@ -333,6 +366,9 @@ class PosixConsole final : public ConsolePort {
       ttyOpened_ = ttyFd_ >= 0;
     }
     const bool raw = ttyFd_ >= 0 && EnterRawMode();
+    // A program that leads its own session on this terminal was started in
+    // a terminal window of its own, which closes when it ends.
+    ownTerminal_ = ttyFd_ >= 0 && getsid(0) == getpid() && tcgetsid(ttyFd_) == getpid();
     if (!outputTerminal_) return start;
 
     start.rowsFromOutputStart = true;
@@ -344,14 +380,29 @@ class PosixConsole final : public ConsolePort {
       start.sizeKnown = true;
       start.size = size_;
     }
-    gKeypadSet = 1;
-    out_.Append(kKeypadOn);
+    // Where the application keypad would hide keys (its Num-Lock-off keys
+    // sending the digits' forms), the keypad stays numeric.
+    if (ApplicationKeypadFits(family_)) {
+      gKeypadSet = 1;
+      out_.Append(kKeypadOn);
+    }
+    // The enhancement query goes before the cursor query: a terminal that
+    // knows it answers first, one that does not answers only the second.
+    const bool askProtocol = raw && inputTerminal_;
+    if (askProtocol) out_.Append(kProtocolQuery);
     if (raw) out_.Append(kCursorQuery);
     Flush();
     if (raw && AwaitCursorReport(start.cursor)) {
       start.cursorKnown = true;
       cursorKnown_ = true;
       cursor_ = start.cursor;
+    }
+    if (askProtocol && protocolAnswered_) {
+      // Set first, so that an interruption from here on pops it.
+      gProtocolSet = 1;
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      out_.Append(kProtocolPush);
+      Flush();
     }
     return start;
   }
@@ -459,6 +510,8 @@ class PosixConsole final : public ConsolePort {
     RemoveInterruptionHandlers();
   }
 
+  bool OwnsConsole() const override { return ownTerminal_; }
+
   std::uint32_t CodeOffset(const void* address) const override {
     const auto offset = reinterpret_cast<std::uintptr_t>(address) -
                         reinterpret_cast<std::uintptr_t>(__executable_start);
@@ -502,6 +555,12 @@ class PosixConsole final : public ConsolePort {
     const std::int64_t deadline = NowMs() + kCursorReplyWaitMs;
     bool found = false;
     for (;;) {
+      if (const auto answer = FindKeyboardFlagsReport(got)) {
+        const auto at = got.begin() + static_cast<std::ptrdiff_t>(answer->offset);
+        got.erase(at, at + static_cast<std::ptrdiff_t>(answer->length));
+        protocolAnswered_ = true;
+        continue;
+      }
       if (const auto report = FindCursorReport(got)) {
         cursor = report->position;
         const auto at = got.begin() + static_cast<std::ptrdiff_t>(report->offset);
@@ -531,6 +590,15 @@ class PosixConsole final : public ConsolePort {
     cursor_ = at;
   }
 
+  // Ctrl+C pressed (or repeated), without Alt, while the enhancement
+  // protocol is on; without it, the terminal itself turns Ctrl+C into
+  // SIGINT.
+  static bool IsInterruptKey(const ConsoleEvent& event) {
+    return gProtocolSet != 0 && event.kind == ConsoleEventKind::kKey && event.pressed &&
+           event.virtualKey == 'C' && (event.modifiers & keystate::kAnyCtrl) != 0 &&
+           (event.modifiers & keystate::kAnyAlt) == 0;
+  }
+
   void DropPending(std::size_t count) {
     count = std::clamp<std::size_t>(count, 1, pending_.size());
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
@@ -550,9 +618,16 @@ class PosixConsole final : public ConsolePort {
         }
       }
       const bool moreMayFollow = !inputEnded_ && NowMs() - lastByteMs_ < kSequenceGapMs;
-      const DecodeResult result = DecodeTerminalInput(pending_, moreMayFollow, utf8_);
+      const DecodeResult result = DecodeTerminalInput(pending_, moreMayFollow, utf8_, family_);
       if (result.status == DecodeStatus::kEvent) {
         DropPending(result.consumed);
+        if (IsInterruptKey(result.event)) {
+          // The terminal reports Ctrl+C as a key once the enhancement
+          // protocol is on: it interrupts the program all the same, as
+          // the terminal's own Ctrl+C does.
+          kill(0, SIGINT);
+          continue;
+        }
         event = result.event;
         return true;
       }
@@ -607,6 +682,9 @@ class PosixConsole final : public ConsolePort {
   std::int64_t lastByteMs_ = 0;
   bool inputEnded_ = false;
   bool reportOutstanding_ = false;  // the cursor report may still come among the keys
+  bool protocolAnswered_ = false;   // the terminal answered the enhancement query
+  TerminalFamily family_ = TerminalFamily::kXterm;
+  bool ownTerminal_ = false;  // the program leads its session on its terminal
 };
 
 PosixConsole* gConsole = nullptr;

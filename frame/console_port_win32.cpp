@@ -6,7 +6,7 @@
 // comes from the console's input buffer, one input record per event, or
 // from a byte stream, one byte per event. Output and input are chosen
 // independently. The console's modes are left as they were found: the
-// screen buffer calls and ReadConsoleInputA need none, and processed input
+// screen buffer calls and ReadConsoleInputW need none, and processed input
 // keeps Ctrl+C and Ctrl+Break as interruptions rather than keys. A console
 // control handler makes interruptions wait while the frame holds them.
 #include <windows.h>
@@ -17,11 +17,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "frame/stream_console.h"
 #include "frame/system_ports.h"
+#include "frame/windows_rules.h"
 
 namespace frame {
 namespace {
@@ -152,13 +154,17 @@ class StandardInputSource final : public ByteSource {
   // Appends the next byte, one at a time so that bytes no key needs stay
   // in the input. False at the end of the input or on an error.
   bool Read(std::vector<std::uint8_t>& into, bool wait) override {
+    bool peeked = true;
     switch (kind_) {
       case InputKind::kPipe: {
         DWORD available = 0;
         if (PeekNamedPipe(in_, nullptr, 0, nullptr, &available, nullptr) == FALSE) {
           // Only a pipe whose writer is gone has ended; a pipe that cannot
           // be peeked at is read, which may wait.
-          if (GetLastError() == ERROR_BROKEN_PIPE) return false;
+          if (windows::OnPeekFailure(GetLastError()) == windows::PeekFailure::kEndOfInput) {
+            return false;
+          }
+          peeked = false;
           if (!wait) return true;
         } else if (available == 0 && !wait) {
           return true;
@@ -180,8 +186,10 @@ class StandardInputSource final : public ByteSource {
     DWORD got = 0;
     if (ReadFile(in_, &byte, 1, &got, nullptr) == FALSE) return false;
     if (got == 1) into.push_back(byte);
-    // No byte is the end of a file or a device; on a pipe, an empty write.
-    return got > 0 || kind_ == InputKind::kPipe;
+    // No byte is the end of a file or a device; on a pipe, an empty write,
+    // except on a pipe that cannot be peeked at (Wine's pipes of the system
+    // underneath), whose end reads as no byte.
+    return got > 0 || (kind_ == InputKind::kPipe && peeked);
   }
 
  private:
@@ -198,7 +206,41 @@ bool ToCoord(CellPosition at, COORD& coord) {
   return true;
 }
 
-ConsoleEvent FromRecord(const INPUT_RECORD& record) {
+// The characters of a single-byte code page; false for a multi-byte page.
+// `glyphs` takes the pictures of the control codes, as the console's
+// 8-bit output calls show them.
+bool PageCharactersOf(UINT codePage, bool glyphs, windows::PageCharacters& page) {
+  CPINFO info{};
+  if (codePage == 0 || GetCPInfo(codePage, &info) == FALSE || info.MaxCharSize != 1) return false;
+  for (std::size_t byte = 0; byte < page.size(); ++byte) {
+    const char narrow = static_cast<char>(byte);
+    wchar_t wide = 0;
+    const DWORD flags = glyphs ? MB_USEGLYPHCHARS : 0;
+    if (MultiByteToWideChar(codePage, flags | MB_ERR_INVALID_CHARS, &narrow, 1, &wide, 1) != 1) {
+      wide = 0;
+    }
+    page[byte] = static_cast<char16_t>(wide);
+  }
+  return true;
+}
+
+// Each key record's character, in the console's input code page (437
+// where that page is multi-byte), one byte per key.
+windows::PageCharacters KeyPage() {
+  windows::PageCharacters page{};
+  if (PageCharactersOf(GetConsoleCP(), false, page)) return page;
+  return windows::Cp437Characters();
+}
+
+// What each byte is drawn as: the output code page's character, or the
+// code page 437 glyph where the page is multi-byte.
+std::array<char16_t, 256> CellPage() {
+  windows::PageCharacters page{};
+  if (PageCharactersOf(GetConsoleOutputCP(), true, page)) return windows::CellCharacters(&page);
+  return windows::CellCharacters(nullptr);
+}
+
+ConsoleEvent FromRecord(const INPUT_RECORD& record, const windows::PageCharacters& keyPage) {
   ConsoleEvent event;
   switch (record.EventType) {
     case KEY_EVENT: {
@@ -207,7 +249,14 @@ ConsoleEvent FromRecord(const INPUT_RECORD& record) {
       event.pressed = key.bKeyDown != FALSE;
       event.virtualKey = key.wVirtualKeyCode;
       event.scanCode = key.wVirtualScanCode;
-      event.character = static_cast<std::uint8_t>(key.uChar.AsciiChar);
+      const std::optional<std::uint8_t> character =
+          windows::KeyByte(static_cast<char16_t>(key.uChar.UnicodeChar), keyPage);
+      // The second half of a surrogate pair: the first gave the key.
+      if (!character) {
+        event.kind = ConsoleEventKind::kFocus;
+        break;
+      }
+      event.character = *character;
       event.modifiers = static_cast<std::uint32_t>(key.dwControlKeyState);
       break;
     }
@@ -252,7 +301,9 @@ class Win32Console final : public ConsolePort {
     started_ = true;
     if (gHoldEnded == nullptr) gHoldEnded = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     handlerInstalled_ = SetConsoleCtrlHandler(OnControl, TRUE) != FALSE;
+    if (input_ == InputKind::kConsole) keyPage_ = KeyPage();
     if (!screen_) return start;
+    cells_ = CellPage();
 
     // The whole screen buffer, not the part its window shows; rows count
     // from the buffer's top.
@@ -274,8 +325,13 @@ class Win32Console final : public ConsolePort {
     if (!screen_ || glyphs.empty() || !ToCoord(first, at)) return;
     const auto length = static_cast<DWORD>(glyphs.size());
     DWORD done = 0;
-    WriteConsoleOutputCharacterA(out_, reinterpret_cast<const char*>(glyphs.data()), length, at,
-                                 &done);
+    // Each byte as one UTF-16 character, so that it fills one cell in every
+    // output code page (UTF-8 too).
+    std::wstring characters(glyphs.size(), L' ');
+    for (std::size_t i = 0; i < glyphs.size(); ++i) {
+      characters[i] = static_cast<wchar_t>(cells_[glyphs[i]]);
+    }
+    WriteConsoleOutputCharacterW(out_, characters.data(), length, at, &done);
     // Where the colours could not be read the cells keep theirs.
     if (attributesKnown_) FillConsoleOutputAttribute(out_, attributes_, length, at, &done);
   }
@@ -351,6 +407,14 @@ class Win32Console final : public ConsolePort {
     handlerInstalled_ = false;
   }
 
+  // The only process on its console: a window opened for it, which closes
+  // when it ends.
+  bool OwnsConsole() const override {
+    if (!screen_ && input_ != InputKind::kConsole) return false;
+    std::array<DWORD, 2> processes{};
+    return GetConsoleProcessList(processes.data(), static_cast<DWORD>(processes.size())) == 1;
+  }
+
   std::uint32_t CodeOffset(const void* address) const override {
     const auto base = reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr));
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address) - base);
@@ -372,12 +436,12 @@ class Win32Console final : public ConsolePort {
       } else {
         INPUT_RECORD record{};
         DWORD read = 0;
-        if (ReadConsoleInputA(in_, &record, 1, &read) == FALSE) {
+        if (ReadConsoleInputW(in_, &record, 1, &read) == FALSE) {
           inputEnded_ = true;
         } else if (read == 0) {
           return false;
         } else {
-          event = FromRecord(record);
+          event = FromRecord(record, keyPage_);
           return true;
         }
       }
@@ -400,8 +464,10 @@ class Win32Console final : public ConsolePort {
   WORD attributes_ = kPlainAttributes;
   bool attributesKnown_ = false;
   StreamOutput pendingOut_;  // stream: everything since the last Flush
+  std::array<char16_t, 256> cells_ = windows::CellCharacters(nullptr);  // what each byte draws
 
   // Input.
+  windows::PageCharacters keyPage_ = windows::Cp437Characters();  // key characters to bytes
   StandardInputSource inputSource_;  // standard input that is not a console
   StreamInput streamIn_;
   bool inputEnded_ = false;

@@ -3,7 +3,9 @@
 // The target is opened with one CreateFileW, for reading and writing with
 // share mode 0, so no other program can open it while it is held, and the
 // open fails with a sharing violation while another program has it open.
-// The handle is synchronous; each read and each write is one ReadFile or
+// A sharing violation is tried again for about 2 s, since programs that
+// hold a file for a moment (an upload of a file just saved, a virus scan)
+// let go soon. The handle is synchronous; each read and each write is one ReadFile or
 // WriteFile at the offset given in an OVERLAPPED record. Names arrive as
 // UTF-8 and are converted to UTF-16 for the system.
 #include <windows.h>
@@ -15,6 +17,7 @@
 
 #include "frame/file_port.h"
 #include "frame/system_ports.h"
+#include "frame/windows_rules.h"
 
 namespace frame {
 namespace {
@@ -123,9 +126,17 @@ class Win32Files final : public FilePort {
     if (name.find('\0') != std::string_view::npos) return ERROR_INVALID_NAME;
     std::wstring wide;
     if (!Widened(name, false, wide)) return LastCode();
-    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return LastCode();
+    const ULONGLONG firstTry = GetTickCount64();
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (;;) {
+      file = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file != INVALID_HANDLE_VALUE) break;
+      const DWORD error = GetLastError();
+      const ULONGLONG elapsed = GetTickCount64() - firstTry;
+      if (!windows::RetryOpen(error, static_cast<std::uint32_t>(elapsed))) return CodeOf(error);
+      Sleep(windows::kSharingRetryStepMs);
+    }
     const DWORD refusal = RefusalOf(file);
     if (refusal != 0) {
       CloseHandle(file);

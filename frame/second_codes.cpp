@@ -101,8 +101,10 @@ constexpr std::array<KeyCodes, 83> kTable = {{
     {80, true, kNone, kNone, 145, 160},  // Down
     {75, true, kNone, kNone, 115, 155},  // Left
     {77, true, kNone, kNone, 116, 157},  // Right
-    // The keypad with Num Lock off; Alt with a keypad key feeds the Alt
-    // number entry and has no code of its own.
+    // The keypad with Num Lock off. Only its digits with Num Lock on feed
+    // the Alt number entry (the key rules take those before this table);
+    // with Num Lock off, Alt with a keypad key is a special key, and the
+    // convention having no code for it, its code is the scan code.
     {71, false, kNone, kNone, 119, kNone},
     {72, false, kNone, kNone, 141, kNone},
     {73, false, kNone, kNone, 132, kNone},

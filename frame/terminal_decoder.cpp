@@ -50,14 +50,33 @@ bool Holds(std::uint32_t modifiers, std::uint32_t bits) { return (modifiers & bi
 
 /// The modifiers of an xterm-style modifier parameter: 1 + a bit set of
 /// Shift (1), Alt (2), Ctrl (4) and Meta (8, or 32 in the "CSI u" form),
-/// Meta counting as Alt. Lock bits are ignored.
+/// Meta counting as Alt; the "CSI u" form adds Caps Lock (64) and Num Lock
+/// (128), which become the console's lock states.
 std::uint32_t ModifiersOf(std::uint32_t parameter) {
   const std::uint32_t bits = parameter > 0 ? parameter - 1 : 0;
   std::uint32_t modifiers = 0;
   if ((bits & 1u) != 0) modifiers |= keystate::kShift;
   if ((bits & (2u | 8u | 32u)) != 0) modifiers |= keystate::kLeftAlt;
   if ((bits & 4u) != 0) modifiers |= keystate::kLeftCtrl;
+  if ((bits & 64u) != 0) modifiers |= keystate::kCapsLock;
+  if ((bits & 128u) != 0) modifiers |= keystate::kNumLock;
   return modifiers;
+}
+
+/// The event types of the keyboard-enhancement protocol.
+enum class KeyAction : std::uint8_t { kPress, kRelease };
+
+/// The event type sub-field: 1 press, 2 repeat (a press, as a console
+/// reports a held key), 3 release; nothing for another value.
+std::optional<KeyAction> ActionOf(std::uint32_t type) {
+  if (type == 1 || type == 2) return KeyAction::kPress;
+  if (type == 3) return KeyAction::kRelease;
+  return std::nullopt;
+}
+
+ConsoleEvent WithAction(ConsoleEvent event, KeyAction action) {
+  event.pressed = action == KeyAction::kPress;
+  return event;
 }
 
 // ---- character keys of the US layout -------------------------------------
@@ -197,8 +216,8 @@ std::optional<NamedKey> LetterKey(std::uint8_t final) {
   }
 }
 
-/// The key of ESC [ n ~.
-std::optional<NamedKey> TildeKey(std::uint32_t number) {
+/// The key of ESC [ n ~ for the numbers every family sends.
+std::optional<NamedKey> PlainTildeKey(std::uint32_t number) {
   switch (number) {
     case 1: return kHome;
     case 2: return kInsert;
@@ -224,6 +243,31 @@ std::optional<NamedKey> TildeKey(std::uint32_t number) {
   }
 }
 
+/// The key of ESC [ n ~, with the modifiers the number implies: 25 to 34,
+/// which the Linux console, rxvt and PuTTY send for Shift+F3 to Shift+F10
+/// (Shift+F1 and Shift+F2 send 23 and 24, F11 and F12).
+struct TildeKeyOf {
+  NamedKey key;
+  std::uint32_t implied = 0;
+};
+
+std::optional<TildeKeyOf> TildeKey(std::uint32_t number) {
+  switch (number) {
+    case 25: return TildeKeyOf{FunctionKey(3), keystate::kShift};
+    case 26: return TildeKeyOf{FunctionKey(4), keystate::kShift};
+    case 28: return TildeKeyOf{FunctionKey(5), keystate::kShift};
+    case 29: return TildeKeyOf{FunctionKey(6), keystate::kShift};
+    case 31: return TildeKeyOf{FunctionKey(7), keystate::kShift};
+    case 32: return TildeKeyOf{FunctionKey(8), keystate::kShift};
+    case 33: return TildeKeyOf{FunctionKey(9), keystate::kShift};
+    case 34: return TildeKeyOf{FunctionKey(10), keystate::kShift};
+    default: break;
+  }
+  const std::optional<NamedKey> key = PlainTildeKey(number);
+  if (!key) return std::nullopt;
+  return TildeKeyOf{*key, 0};
+}
+
 // ---- the keypad in application mode -------------------------------------
 
 struct KeypadKey {
@@ -234,7 +278,7 @@ struct KeypadKey {
   std::uint32_t flags;  ///< kEnhanced, kNumLock
 };
 
-constexpr std::array<KeypadKey, 16> kKeypad = {{
+constexpr std::array<KeypadKey, 17> kKeypad = {{
     {'p', '0', vk::kNumpad0 + 0, 82, keystate::kNumLock},
     {'q', '1', vk::kNumpad0 + 1, 79, keystate::kNumLock},
     {'r', '2', vk::kNumpad0 + 2, 80, keystate::kNumLock},
@@ -248,6 +292,9 @@ constexpr std::array<KeypadKey, 16> kKeypad = {{
     {'n', '.', vk::kDecimal, 83, keystate::kNumLock},
     {'j', '*', vk::kMultiply, 55, 0},
     {'k', '+', vk::kAdd, 78, 0},
+    // The VT100's keypad comma, where the Linux console and PuTTY put the
+    // PC keypad's +.
+    {'l', '+', vk::kAdd, 78, 0},
     {'m', '-', vk::kSubtract, 74, 0},
     {'o', '/', vk::kDivide, 53, keystate::kEnhanced},
     {'M', 13, vk::kReturn, 28, keystate::kEnhanced},
@@ -270,13 +317,43 @@ std::optional<ConsoleEvent> KeypadPress(std::uint8_t final, std::uint32_t modifi
   return std::nullopt;
 }
 
+constexpr NamedKey kNumLockKey{vk::kNumLock, 69, false};
+
+/// The keys of ESC O P..S on the Linux console and PuTTY, whose keypad in
+/// application mode sends them for Num Lock, / , * and - (the VT100's PF1
+/// to PF4 sit there); their function keys send other forms.
+std::optional<ConsoleEvent> PfKeyPress(std::uint8_t final, std::uint32_t modifiers) {
+  switch (final) {
+    case 'P': return NamedPress(kNumLockKey, modifiers);
+    case 'Q': return KeypadPress('o', modifiers);
+    case 'R': return KeypadPress('j', modifiers);
+    case 'S': return KeypadPress('m', modifiers);
+    default: return std::nullopt;
+  }
+}
+
+bool SendsPfKeysFromKeypad(TerminalFamily family) {
+  return family == TerminalFamily::kLinux || family == TerminalFamily::kPutty;
+}
+
+/// rxvt's Shift+arrows (ESC [ a..d) and Ctrl+arrows (ESC O a..d).
+std::optional<NamedKey> LowerArrowKey(std::uint8_t final) {
+  switch (final) {
+    case 'a': return kUp;
+    case 'b': return kDown;
+    case 'c': return kRight;
+    case 'd': return kLeft;
+    default: return std::nullopt;
+  }
+}
+
 // ---- parameters of a sequence --------------------------------------------
 
 /// The numbers of a parameter string such as "1;5" or "97:65;6:1", with an
 /// optional private marker in front ("<0;10;5").
 struct Parameters {
   static constexpr std::size_t kFields = 4;
-  static constexpr std::size_t kParts = 3;
+  static constexpr std::size_t kParts = 8;
   std::uint8_t marker = 0;
   std::size_t count = 0;  ///< fields present, empty ones included
   std::array<std::array<std::uint32_t, kParts>, kFields> value{};
@@ -319,34 +396,171 @@ std::optional<Parameters> ParseParameters(Bytes text) {
   return parameters;
 }
 
+/// The modifiers and the event type of a key sequence: field `field` holds
+/// "m" or "m:e"; absent, the key is pressed without modifiers.
+struct KeyModifier {
+  std::uint32_t modifiers = 0;
+  KeyAction action = KeyAction::kPress;
+};
+
+std::optional<KeyModifier> ModifierField(const Parameters& parameters, std::size_t field) {
+  const std::optional<KeyAction> action = ActionOf(parameters.Get(field, 1, 1));
+  if (!action) return std::nullopt;
+  for (std::size_t part = 2; part < Parameters::kParts; ++part) {
+    if (parameters.Given(field, part)) return std::nullopt;
+  }
+  return KeyModifier{ModifiersOf(parameters.Get(field, 1)), *action};
+}
+
 /// The modifier parameter of a key sequence ending in a letter: none, or
-/// "1;m" (the 1 may be left out).
-std::optional<std::uint32_t> LetterModifier(const Parameters& parameters) {
-  if (parameters.count == 0) return 1;
-  if (parameters.count == 2 && parameters.Get(0, 1) == 1) return parameters.Get(1, 1);
+/// "1;m" (the 1 may be left out), with an event type.
+std::optional<KeyModifier> LetterModifier(const Parameters& parameters) {
+  if (parameters.count == 0) return KeyModifier{};
+  if (parameters.count == 2 && parameters.Get(0, 1) == 1 && !parameters.Given(0, 1)) {
+    return ModifierField(parameters, 1);
+  }
   return std::nullopt;
+}
+
+// ---- the keyboard-enhancement protocol's own key codes --------------------
+
+/// Code points of the protocol's keys that have no character, from the
+/// private use area.
+namespace protocol {
+constexpr std::uint32_t kCapsLock = 57358;
+constexpr std::uint32_t kScrollLock = 57359;
+constexpr std::uint32_t kNumLock = 57360;
+constexpr std::uint32_t kPrintScreen = 57361;
+constexpr std::uint32_t kPause = 57362;
+constexpr std::uint32_t kMenu = 57363;
+constexpr std::uint32_t kF13 = 57376;
+constexpr std::uint32_t kF24 = 57387;
+constexpr std::uint32_t kKeypad0 = 57399;
+constexpr std::uint32_t kKeypadBegin = 57427;
+constexpr std::uint32_t kLeftShift = 57441;
+constexpr std::uint32_t kIsoLevel5Shift = 57454;
+}  // namespace protocol
+
+/// A modifier key pressed or released by itself, as the console reports
+/// it: Shift, Ctrl and Alt with the left or right key's scan code, the
+/// right Ctrl and Alt as enhanced keys. The Super, Hyper and Meta keys and
+/// the fifth level's shift are no keys a console reports: nothing.
+std::optional<ConsoleEvent> ModifierKeyPress(std::uint32_t code, std::uint32_t modifiers) {
+  constexpr std::uint32_t kLeftSide = 57441;  // shift, control, alt, super, hyper, meta
+  constexpr std::uint32_t kRightSide = 57447;
+  constexpr std::uint32_t kLevel3Shift = 57453;  // AltGr on many layouts
+  if (code == kLevel3Shift) {
+    return Press(vk::kMenu, 56, 0, modifiers | keystate::kRightAlt | keystate::kEnhanced);
+  }
+  if (code < kLeftSide || code >= kLevel3Shift) return std::nullopt;
+  const bool right = code >= kRightSide;
+  const std::uint32_t which = code - (right ? kRightSide : kLeftSide);
+  switch (which) {
+    case 0:
+      return Press(vk::kShift, right ? 54 : 42, 0, modifiers | keystate::kShift);
+    case 1:
+      return Press(vk::kControl, 29, 0,
+                   modifiers | (right ? keystate::kRightCtrl | keystate::kEnhanced
+                                      : keystate::kLeftCtrl));
+    case 2:
+      if (right) {
+        modifiers = (modifiers & ~keystate::kLeftAlt) | keystate::kRightAlt | keystate::kEnhanced;
+        return Press(vk::kMenu, 56, 0, modifiers);
+      }
+      return Press(vk::kMenu, 56, 0, modifiers | keystate::kLeftAlt);
+    default:
+      return std::nullopt;
+  }
+}
+
+/// The protocol's keypad keys (each apart from its twin in the separate
+/// blocks or the main rows), F13 to F24, the lock keys, Pause and Menu.
+std::optional<ConsoleEvent> FunctionalKeyPress(std::uint32_t code, std::uint32_t modifiers) {
+  if (code >= protocol::kLeftShift && code <= protocol::kIsoLevel5Shift) {
+    return ModifierKeyPress(code, modifiers);
+  }
+  if (code >= protocol::kKeypad0 && code <= protocol::kKeypadBegin) {
+    // KP_0..KP_9, KP_DECIMAL, KP_DIVIDE, KP_MULTIPLY, KP_SUBTRACT, KP_ADD,
+    // KP_ENTER, KP_EQUAL: the keypad in application mode by its final byte.
+    static constexpr std::array<std::uint8_t, 17> kFinals = {
+        'p', 'q', 'r', 's', 't', 'u', 'v', 'w', 'x', 'y', 'n', 'o', 'j', 'm', 'k', 'M', 'X'};
+    const std::uint32_t index = code - protocol::kKeypad0;
+    if (index < kFinals.size()) return KeypadPress(kFinals[index], modifiers);
+    // KP_SEPARATOR, then the keys of the keypad with Num Lock off: no
+    // enhanced keys, unlike their twins.
+    static constexpr std::array<NamedKey, 11> kNumLockOff = {{
+        {0, 0, false},
+        {vk::kLeft, 75, false},
+        {vk::kRight, 77, false},
+        {vk::kUp, 72, false},
+        {vk::kDown, 80, false},
+        {vk::kPrior, 73, false},
+        {vk::kNext, 81, false},
+        {vk::kHome, 71, false},
+        {vk::kEnd, 79, false},
+        {vk::kInsert, 82, false},
+        {vk::kDelete, 83, false},
+    }};
+    const std::size_t off = index - kFinals.size();
+    if (off == 0) return std::nullopt;
+    if (off < kNumLockOff.size()) return NamedPress(kNumLockOff[off], modifiers);
+    return NamedPress(kKeypadCentre, modifiers);  // KP_BEGIN
+  }
+  if (code >= protocol::kF13 && code <= protocol::kF24) {
+    static constexpr std::array<std::uint8_t, 12> kScans = {100, 101, 102, 103, 104, 105,
+                                                           106, 107, 108, 109, 110, 118};
+    const std::uint32_t index = code - protocol::kF13;
+    return Press(static_cast<std::uint16_t>(vk::kF12 + 1 + index), kScans[index], 0, modifiers);
+  }
+  switch (code) {
+    case protocol::kCapsLock: return Press(vk::kCapital, 58, 0, modifiers);
+    case protocol::kScrollLock: return Press(vk::kScroll, 70, 0, modifiers);
+    case protocol::kNumLock: return NamedPress(kNumLockKey, modifiers | keystate::kEnhanced);
+    case protocol::kPause: return Press(vk::kPause, 69, 0, modifiers);
+    case protocol::kMenu: return Press(vk::kApps, 93, 0, modifiers | keystate::kEnhanced);
+    case protocol::kPrintScreen:  // the system takes it; a console never sees its press
+    default:
+      return std::nullopt;
+  }
 }
 
 // ---- CSI sequences -------------------------------------------------------
 
+/// ESC [ code ; modifiers:event ; text u. The key is the one of the code
+/// point, or one of the protocol's own keys; the text, where the terminal
+/// sends it, is the character the key types (on the user's layout), else
+/// the character is the US layout's.
 std::optional<ConsoleEvent> CsiUEvent(const Parameters& parameters, std::uint32_t extra) {
-  constexpr std::uint32_t kRelease = 3;
   if (!parameters.Given(0) || parameters.count > 3) return std::nullopt;
-  if (parameters.Get(1, 1, 1) == kRelease) return std::nullopt;
+  const std::optional<KeyModifier> modifier = ModifierField(parameters, 1);
+  if (!modifier) return std::nullopt;
+  const std::uint32_t modifiers = modifier->modifiers | extra;
   const std::uint32_t code = parameters.Get(0, 0);
-  // Surrogates are no characters; the private use area carries the codes of
-  // keys this decoder does not know.
-  if ((code >= 0xD800 && code <= 0xDFFF) || (code >= 0xE000 && code <= 0xF8FF)) {
-    return std::nullopt;
+  if (code >= 0xE000 && code <= 0xF8FF) {
+    const std::optional<ConsoleEvent> key = FunctionalKeyPress(code, modifiers);
+    if (!key) return std::nullopt;
+    return WithAction(*key, modifier->action);
   }
-  return CodePointPress(code, ModifiersOf(parameters.Get(1, 1)) | extra);
+  // Surrogates are no characters.
+  if (code >= 0xD800 && code <= 0xDFFF) return std::nullopt;
+  ConsoleEvent event = CodePointPress(code, modifiers);
+  if (parameters.Given(2)) {
+    const std::uint32_t text = parameters.Get(2, 0);
+    if (text >= 32 && text != 127 && !(text >= 0x80 && text < 0xA0)) {
+      event.character = Cp437FromUnicode(text).value_or('?');
+    }
+  }
+  return WithAction(event, modifier->action);
 }
 
-std::optional<ConsoleEvent> TildeEvent(const Parameters& parameters, std::uint32_t extra) {
+/// ESC [ n ~ and rxvt's ESC [ n ^ (Ctrl), ESC [ n @ (Ctrl+Shift) and
+/// ESC [ n $ (Shift); `implied` holds what the final byte adds.
+std::optional<ConsoleEvent> TildeEvent(const Parameters& parameters, std::uint32_t implied,
+                                       std::uint32_t extra) {
   constexpr std::uint32_t kModifyOtherKeys = 27;
-  if (!parameters.Given(0)) return std::nullopt;
+  if (!parameters.Given(0) || parameters.Given(0, 1)) return std::nullopt;
   const std::uint32_t number = parameters.Get(0, 0);
-  if (number == kModifyOtherKeys) {
+  if (number == kModifyOtherKeys && implied == 0) {
     if (parameters.count != 3 || !parameters.Given(2)) return std::nullopt;
     // ESC [ 27 ; m ; code ~ is ESC [ code ; m u in other words.
     Parameters key;
@@ -358,17 +572,22 @@ std::optional<ConsoleEvent> TildeEvent(const Parameters& parameters, std::uint32
     return CsiUEvent(key, extra);
   }
   if (parameters.count > 2) return std::nullopt;
-  const std::optional<NamedKey> key = TildeKey(number);
+  if (implied != 0 && parameters.count != 1) return std::nullopt;
+  const std::optional<TildeKeyOf> key = TildeKey(number);
   if (!key) return std::nullopt;
-  return NamedPress(*key, ModifiersOf(parameters.Get(1, 1)) | extra);
+  KeyModifier modifier;
+  if (parameters.count == 2) {
+    const std::optional<KeyModifier> given = ModifierField(parameters, 1);
+    if (!given) return std::nullopt;
+    modifier = *given;
+  }
+  return WithAction(NamedPress(key->key, modifier.modifiers | key->implied | implied | extra),
+                    modifier.action);
 }
 
 /// The event of a complete CSI sequence: `body` lies between ESC [ and the
 /// final byte.
 std::optional<ConsoleEvent> CsiEvent(Bytes body, std::uint8_t final, std::uint32_t extra) {
-  for (std::uint8_t c : body) {
-    if (c < 0x30) return std::nullopt;  // intermediate bytes: no key uses them
-  }
   const std::optional<Parameters> parsed = ParseParameters(body);
   if (!parsed) return std::nullopt;
   const Parameters& parameters = *parsed;
@@ -382,7 +601,11 @@ std::optional<ConsoleEvent> CsiEvent(Bytes body, std::uint8_t final, std::uint32
     case 'u':
       return CsiUEvent(parameters, extra);
     case '~':
-      return TildeEvent(parameters, extra);
+      return TildeEvent(parameters, 0, extra);
+    case '^':
+      return TildeEvent(parameters, keystate::kLeftCtrl, extra);
+    case '@':
+      return TildeEvent(parameters, keystate::kLeftCtrl | keystate::kShift, extra);
     case 'I':
     case 'O':
       if (parameters.count != 0) return std::nullopt;
@@ -391,21 +614,28 @@ std::optional<ConsoleEvent> CsiEvent(Bytes body, std::uint8_t final, std::uint32
       if (parameters.count != 3) return std::nullopt;
       return Other(ConsoleEventKind::kMouse, true);
     case 'Z': {  // Shift+Tab
-      const std::optional<std::uint32_t> modifier = LetterModifier(parameters);
+      const std::optional<KeyModifier> modifier = LetterModifier(parameters);
       if (!modifier) return std::nullopt;
-      return CodePointPress(9, ModifiersOf(*modifier) | extra | keystate::kShift);
+      return WithAction(CodePointPress(9, modifier->modifiers | extra | keystate::kShift),
+                        modifier->action);
     }
     default:
       break;
   }
+  if (const std::optional<NamedKey> shifted = LowerArrowKey(final)) {
+    if (parameters.count != 0) return std::nullopt;
+    return NamedPress(*shifted, keystate::kShift | extra);
+  }
   const std::optional<NamedKey> key = LetterKey(final);
-  const std::optional<std::uint32_t> modifier = LetterModifier(parameters);
+  const std::optional<KeyModifier> modifier = LetterModifier(parameters);
   // ESC [ r ; c R with r other than 1 is a cursor position report.
   if (!key || !modifier) return std::nullopt;
-  return NamedPress(*key, ModifiersOf(*modifier) | extra);
+  return WithAction(NamedPress(*key, modifier->modifiers | extra), modifier->action);
 }
 
 bool IsFinal(std::uint8_t c) { return c >= 0x40 && c <= 0x7E; }
+bool IsParameterByte(std::uint8_t c) { return c >= 0x30 && c <= 0x3F; }
+bool IsIntermediate(std::uint8_t c) { return c >= 0x20 && c <= 0x2F; }
 
 /// Decodes `in`, which starts with ESC [. Nothing when the bytes after
 /// ESC [ cannot continue a sequence: the two bytes then stand for
@@ -432,16 +662,45 @@ std::optional<DecodeResult> DecodeCsi(Bytes in, bool moreMayFollow, std::uint32_
   if (first < 0x20 || first > 0x7E) return std::nullopt;
 
   std::size_t end = 2;
-  while (end < in.size() && in[end] >= 0x20 && in[end] <= 0x3F) {
+  while (end < in.size() && IsParameterByte(in[end])) {
     if (end >= kLongestSequence) return Discard(end);
     ++end;
   }
   if (end == in.size()) return moreMayFollow ? NeedMore() : Discard(end);
+  const Bytes body = in.subspan(2, end - 2);
+  if (IsIntermediate(in[end]) && in[2] >= '<' && in[2] <= '?') {
+    // A private marker and intermediate bytes: a terminal's answer (such
+    // as ESC [ ? 1 ; 2 $ y), never a key. It is dropped whole.
+    std::size_t last = end;
+    while (last < in.size() && IsIntermediate(in[last])) {
+      if (last >= kLongestSequence) return Discard(last);
+      ++last;
+    }
+    if (last == in.size()) return moreMayFollow ? NeedMore() : Discard(last);
+    return Discard(IsFinal(in[last]) ? last + 1 : last);
+  }
+  if (IsIntermediate(in[end])) {
+    // No key sends an intermediate byte but rxvt's Shift form ESC [ n $,
+    // which it ends. Any other sequence with one is dropped up to and with
+    // it, so that the byte after it, which may be a key, is never taken
+    // for the sequence's final byte.
+    const std::size_t length = end + 1;
+    if (in[end] == '$') {
+      const std::optional<Parameters> parameters = ParseParameters(body);
+      if (parameters && parameters->marker == 0) {
+        if (const std::optional<ConsoleEvent> event =
+                TildeEvent(*parameters, keystate::kShift, extra)) {
+          return Event(*event, length);
+        }
+      }
+    }
+    return Discard(length);
+  }
   const std::uint8_t final = in[end];
   const std::size_t length = end + 1;
   if (!IsFinal(final)) return Discard(end);
   if (length > kLongestSequence) return Discard(length);
-  const std::optional<ConsoleEvent> event = CsiEvent(in.subspan(2, end - 2), final, extra);
+  const std::optional<ConsoleEvent> event = CsiEvent(body, final, extra);
   return event ? Event(*event, length) : Discard(length);
 }
 
@@ -449,9 +708,10 @@ std::optional<DecodeResult> DecodeCsi(Bytes in, bool moreMayFollow, std::uint32_
 
 /// Decodes `in`, which starts with ESC O: cursor and function keys, and the
 /// keypad in application mode, with an optional modifier ("ESC O 5 k").
-std::optional<DecodeResult> DecodeSs3(Bytes in, bool moreMayFollow, std::uint32_t extra) {
+std::optional<DecodeResult> DecodeSs3(Bytes in, bool moreMayFollow, std::uint32_t extra,
+                                      TerminalFamily family) {
   std::size_t end = 2;
-  while (end < in.size() && in[end] >= 0x30 && in[end] <= 0x3F) {
+  while (end < in.size() && IsParameterByte(in[end])) {
     if (end >= kLongestSequence) return Discard(end);
     ++end;
   }
@@ -471,6 +731,18 @@ std::optional<DecodeResult> DecodeSs3(Bytes in, bool moreMayFollow, std::uint32_
   const std::size_t modifierField = parameters->count == 2 ? 1 : 0;
   const std::uint32_t modifiers = ModifiersOf(parameters->Get(modifierField, 1)) | extra;
 
+  if (SendsPfKeysFromKeypad(family)) {
+    if (const std::optional<ConsoleEvent> key = PfKeyPress(final, modifiers)) {
+      return Event(*key, length);
+    }
+  }
+  // PuTTY sends Ctrl+arrows as ESC O A..D, its plain arrows as ESC [ A..D.
+  if (family == TerminalFamily::kPutty && final >= 'A' && final <= 'D') {
+    return Event(NamedPress(*LetterKey(final), modifiers | keystate::kLeftCtrl), length);
+  }
+  if (const std::optional<NamedKey> arrow = LowerArrowKey(final)) {  // rxvt's Ctrl+arrows
+    return Event(NamedPress(*arrow, modifiers | keystate::kLeftCtrl), length);
+  }
   if (const std::optional<ConsoleEvent> keypad = KeypadPress(final, modifiers)) {
     return Event(*keypad, length);
   }
@@ -525,7 +797,7 @@ DecodeResult AddOne(DecodeResult result) {
 }
 
 /// Decodes `in`, which starts with ESC: a sequence, or a key with Alt.
-DecodeResult DecodeEscape(Bytes in, bool moreMayFollow, bool utf8) {
+DecodeResult DecodeEscape(Bytes in, bool moreMayFollow, bool utf8, TerminalFamily family) {
   if (in.size() == 1) {
     if (moreMayFollow) return NeedMore();
     return Event(CodePointPress(27, 0), 1);
@@ -534,7 +806,7 @@ DecodeResult DecodeEscape(Bytes in, bool moreMayFollow, bool utf8) {
   if (second == '[' || second == 'O') {
     const std::optional<DecodeResult> sequence = second == '['
                                                      ? DecodeCsi(in, moreMayFollow, 0)
-                                                     : DecodeSs3(in, moreMayFollow, 0);
+                                                     : DecodeSs3(in, moreMayFollow, 0, family);
     if (sequence) return *sequence;
     return Event(CodePointPress(second, keystate::kLeftAlt), 2);
   }
@@ -545,7 +817,7 @@ DecodeResult DecodeEscape(Bytes in, bool moreMayFollow, bool utf8) {
       const Bytes rest = in.subspan(1);
       const std::optional<DecodeResult> sequence =
           in[2] == '[' ? DecodeCsi(rest, moreMayFollow, keystate::kLeftAlt)
-                       : DecodeSs3(rest, moreMayFollow, keystate::kLeftAlt);
+                       : DecodeSs3(rest, moreMayFollow, keystate::kLeftAlt, family);
       if (sequence) return AddOne(*sequence);
     }
     return Event(CodePointPress(27, keystate::kLeftAlt), 2);
@@ -557,10 +829,29 @@ DecodeResult DecodeEscape(Bytes in, bool moreMayFollow, bool utf8) {
 
 }  // namespace
 
+TerminalFamily FamilyOfTerm(std::string_view term) {
+  const auto startsWith = [term](std::string_view prefix) {
+    return term.substr(0, prefix.size()) == prefix;
+  };
+  // The family name stands alone or before a '-' ("putty-256color").
+  const auto family = [&](std::string_view name) {
+    return startsWith(name) && (term.size() == name.size() || term[name.size()] == '-');
+  };
+  if (family("linux")) return TerminalFamily::kLinux;
+  if (family("putty")) return TerminalFamily::kPutty;
+  if (startsWith("rxvt")) return TerminalFamily::kRxvt;  // rxvt, rxvt-unicode, rxvt-unicode-256color
+  if (family("screen") || startsWith("screen.") || family("tmux")) return TerminalFamily::kScreen;
+  return TerminalFamily::kXterm;
+}
+
+bool ApplicationKeypadFits(TerminalFamily family) {
+  return family == TerminalFamily::kXterm || family == TerminalFamily::kScreen;
+}
+
 DecodeResult DecodeTerminalInput(std::span<const std::uint8_t> pending, bool moreMayFollow,
-                                 bool utf8) {
+                                 bool utf8, TerminalFamily family) {
   if (pending.empty()) return NeedMore();
-  if (pending[0] == kEscape) return DecodeEscape(pending, moreMayFollow, utf8);
+  if (pending[0] == kEscape) return DecodeEscape(pending, moreMayFollow, utf8, family);
   return DecodeCharacter(pending, moreMayFollow, utf8, 0);
 }
 
@@ -586,6 +877,24 @@ std::optional<CursorReport> FindCursorReport(std::span<const std::uint8_t> bytes
     const int column = number();
     if (column == 0 || at >= bytes.size() || bytes[at] != 'R') continue;
     return CursorReport{start, at + 1 - start, CellPosition{column, row}};
+  }
+  return std::nullopt;
+}
+
+std::optional<KeyboardFlagsReport> FindKeyboardFlagsReport(std::span<const std::uint8_t> bytes) {
+  constexpr std::size_t kMostDigits = 5;
+  for (std::size_t start = 0; start + 3 < bytes.size(); ++start) {
+    if (bytes[start] != kEscape || bytes[start + 1] != '[' || bytes[start + 2] != '?') continue;
+    std::size_t at = start + 3;
+    std::uint32_t flags = 0;
+    std::size_t digits = 0;
+    while (at < bytes.size() && bytes[at] >= '0' && bytes[at] <= '9' && digits < kMostDigits) {
+      flags = flags * 10 + static_cast<std::uint32_t>(bytes[at] - '0');
+      ++at;
+      ++digits;
+    }
+    if (digits == 0 || at >= bytes.size() || bytes[at] != 'u') continue;
+    return KeyboardFlagsReport{start, at + 1 - start, flags};
   }
   return std::nullopt;
 }

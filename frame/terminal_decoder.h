@@ -7,10 +7,31 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "frame/console_port.h"
 
 namespace frame {
+
+/// The families of terminals whose keys differ. Where one byte sequence
+/// means different keys on different terminals, the family decides.
+enum class TerminalFamily : std::uint8_t {
+  kXterm,   ///< xterm and everything that follows it (the default)
+  kLinux,   ///< the Linux console
+  kPutty,   ///< PuTTY
+  kRxvt,    ///< rxvt and rxvt-unicode
+  kScreen,  ///< GNU screen and tmux, which send keys in the xterm forms
+};
+
+/// The family of a `TERM` value, by its family name: "linux", "putty*",
+/// "rxvt*", "screen*" and "tmux*"; anything else (also no value) is xterm-like.
+TerminalFamily FamilyOfTerm(std::string_view term);
+
+/// Whether the family's keypad in application mode tells every keypad key
+/// apart. Where it does not (its Num-Lock-off keys send the digits' forms,
+/// Num Lock itself sends a sequence and no longer switches), the keypad is
+/// best left in numeric mode.
+bool ApplicationKeypadFits(TerminalFamily family);
 
 enum class DecodeStatus : std::uint8_t {
   kEvent,     ///< `event` holds a key press (or a mouse or focus event); drop `consumed` bytes
@@ -35,8 +56,13 @@ struct DecodeResult {
 /// the modifiers, Alt (an ESC prefix, or Meta) as the left Alt key. A focus
 /// event is `pressed` when the focus was gained; a mouse event carries
 /// nothing but its kind.
+///
+/// Reports of the progressive keyboard-enhancement protocol ("CSI ... u"
+/// with event types) give releases and repeats too, modifier keys pressed
+/// alone, and the keypad's keys apart from their twins, as a Win32 console
+/// reports them.
 DecodeResult DecodeTerminalInput(std::span<const std::uint8_t> pending, bool moreMayFollow,
-                                 bool utf8);
+                                 bool utf8, TerminalFamily family = TerminalFamily::kXterm);
 
 /// A cursor position report (ESC [ row ; column R) found in `bytes`.
 struct CursorReport {
@@ -47,6 +73,17 @@ struct CursorReport {
 /// The first cursor position report in `bytes`, which may hold typed keys
 /// before and after it; nothing when no complete report is there.
 std::optional<CursorReport> FindCursorReport(std::span<const std::uint8_t> bytes);
+
+/// The answer to the keyboard-enhancement query (ESC [ ? flags u) found
+/// in `bytes`.
+struct KeyboardFlagsReport {
+  std::size_t offset = 0;  ///< where the answer starts
+  std::size_t length = 0;  ///< its length in bytes
+  std::uint32_t flags = 0;
+};
+/// The first such answer in `bytes`, which may hold typed keys before and
+/// after it; nothing when no complete answer is there.
+std::optional<KeyboardFlagsReport> FindKeyboardFlagsReport(std::span<const std::uint8_t> bytes);
 
 }  // namespace frame
 

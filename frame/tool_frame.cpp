@@ -73,6 +73,12 @@ int EndPrompt() {
   const detail::FailureState failure = detail::State().failure;
   if (failure.code != 0) {
     ShowFailureReport(failure.code, failure.location);
+    // A console that closes with the program would take the report with
+    // it: there the program waits for a key, showing nothing more.
+    if (detail::State().console->OwnsConsole()) {
+      while (!KeyAvailable()) detail::State().console->WaitForInput();
+      ReadKeyCode();
+    }
     return failure.code;
   }
   WriteLine();

@@ -24,7 +24,9 @@ from __future__ import annotations
 import contextlib
 import os
 import shutil
+import subprocess
 import sys
+import time
 import unittest
 from pathlib import Path
 from typing import Iterator, Optional, Sequence
@@ -329,6 +331,50 @@ class HalvardTest(WineTestCase):
                 field = path.read_bytes()[roms.NAME_OFFSET : roms.NAME_OFFSET + 11]
                 self.assertEqual(field, name)
                 self.assertTrue(path.read_bytes() == roms.rom_holding(name), "bytes outside the field changed")
+
+
+class PipeTest(harness.FolderTestCase):
+    """Standard input and output are pipes, as with `type keys.txt | halvard.exe rom`:
+    each byte of the input is one key, and the end of the input reads as
+    Escape only once the writer is gone."""
+
+    EXPECTED = (
+        harness.banner_stream(roms.HALVARD_TITLE)
+        + roms.ENTRY_PROMPT.encode() + b"\r\n\r\n"
+        + roms.DEFAULT_NAME + b"ABCDEFG.HIJ\r\n\r\n"
+        + b'Change "MISSION.ENG" location to "ABCDEFG.HIJ"? (Y/N)\r\n'
+        + b"Writing changes...Done.\r\n" + harness.END_PROMPT
+    )  # fmt: skip
+
+    def start(self, argv: Sequence[harness.Arg]) -> subprocess.Popen[bytes]:
+        assert _launcher is not None
+        return subprocess.Popen(
+            _launcher.command(argv),
+            cwd=self.work,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=harness.environment_with(_launcher.env),
+        )
+
+    def test_keys_from_a_pipe_are_typed(self) -> None:
+        # All at once and the pipe closed; then in two parts with a pause
+        # between them, during which the pipe is empty but not ended.
+        for parts in ([b"abcdefg.hijy"], [b"abcd", b"efg.hijy"]):
+            with self.subTest(parts=parts):
+                path = self.work / "rom.z64"
+                roms.make_rom(path)
+                program = self.start(["halvard", "rom.z64"])
+                assert program.stdin is not None
+                for part in parts[:-1]:
+                    program.stdin.write(part)
+                    program.stdin.flush()
+                    time.sleep(2.0)
+                # The last part, then the pipe is closed.
+                out, err = program.communicate(parts[-1], timeout=START_SECONDS + 30)
+                self.assertEqual(program.returncode, 0, err)
+                self.assertEqual(out, self.EXPECTED)
+                self.assertTrue(path.read_bytes() == roms.rom_holding(b"ABCDEFG.HIJ"), "the image read back differs")
 
 
 if __name__ == "__main__":

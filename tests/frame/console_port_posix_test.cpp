@@ -29,7 +29,10 @@
 #include <vector>
 
 #include "frame/console_port.h"
+#include "frame/frame_state.h"
 #include "frame/system_ports.h"
+#include "frame/tool_frame.h"
+#include "tests/support/fake_files.h"
 
 namespace {
 
@@ -180,6 +183,7 @@ class Report {
 // Where the child's standard streams come from: -1 for the pseudo-terminal.
 struct ChildIo {
   const PseudoTerminal* terminal = nullptr;  // the child's controlling terminal
+  const char* term = "xterm-256color";       // the child's TERM
   int input = -1;
   int output = -1;
   int error = -1;  // -1: inherited
@@ -195,6 +199,7 @@ Child StartChild(const ChildIo& io, const std::function<void(Report&)>& body) {
   PipePair report = MakePipe();
   const pid_t pid = fork();
   if (pid == 0) {
+    setenv("TERM", io.term, 1);
     setsid();
     const int tty = io.terminal != nullptr ? open(io.terminal->slaveName.c_str(), O_RDWR) : -1;
     dup2(io.input >= 0 ? io.input : tty, 0);
@@ -323,6 +328,9 @@ std::string Bytes(std::initializer_list<int> bytes) {
 const std::string kKeypadOn = "\x1b=";
 const std::string kKeypadOff = "\x1b>";
 const std::string kCursorQuery = "\x1b[6n";
+const std::string kProtocolQuery = "\x1b[?u";
+const std::string kProtocolPush = "\x1b[>27u";
+const std::string kProtocolPop = "\x1b[<u";
 
 // ---- byte streams -------------------------------------------------------
 
@@ -490,7 +498,8 @@ TEST_F(PosixTerminalConsoleTest, StartsWithSizeAndCursorAndKeepsKeysTypedAroundT
             "key vk=4B ch=107\nkey vk=51 ch=113\nkey vk=5A ch=122\n\n");
   // The keypad mode is set before the query; nothing typed is echoed, and
   // the keypad mode is reset at the end.
-  EXPECT_NE(end.output.find(kKeypadOn + kCursorQuery), std::string::npos) << end.output;
+  EXPECT_NE(end.output.find(kKeypadOn + kProtocolQuery + kCursorQuery), std::string::npos)
+      << end.output;
   EXPECT_EQ(afterQuery_, kKeypadOff);
   EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);
 }
@@ -1064,6 +1073,207 @@ TEST(PosixProcessTest, ClosedStandardStreamsAreOpenedOnTheNullDevice) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_EQ(seen, "0 null r\n1 null r\n2 null w\nnext above\nno console\n\n");
+}
+
+// ---- terminal families and the keyboard-enhancement protocol -------------
+
+// Reads key codes through the frame's key rules on the real console until
+// `count` have come, and reports them.
+void ReportCodes(ConsolePort& console, Report& report, std::size_t count) {
+  testing_support::FakeFiles files;
+  frame::detail::Begin(console, files, {"tool"});
+  std::string codes;
+  for (std::size_t i = 0; i < count; ++i) codes += std::to_string(frame::ReadKeyCode()) + " ";
+  report.Line(codes);
+}
+
+TEST_F(PosixTerminalConsoleTest, TermDecidesTheKeypadModeAndWhatTheKeysMean) {
+  struct Case {
+    const char* term;
+    std::string keys;
+    std::size_t count;
+    std::string codes;
+    bool keypad;
+  };
+  const std::vector<Case> cases = {
+      // ESC O Q: F2 on xterm, the keypad's / on the Linux console and PuTTY.
+      {"xterm-256color", "\x1bOQ\x1bOA", 4, "0 60 0 72 ", true},
+      {"linux", "\x1bOQ\x1b[25~", 4, "0 53 0 86 ", false},
+      {"putty-256color", "\x1bOQ\x1bOA", 4, "0 53 0 141 ", false},
+      {"rxvt-unicode-256color", "\x1b[7$a\x1bOd", 5, "0 71 97 0 115 ", false},
+      {"tmux-256color", "\x1bOP\x1b[1;5D", 4, "0 59 0 115 ", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.term);
+    screen_.clear();
+    reportSoFar_.clear();
+    ChildIo io;
+    io.term = c.term;
+    const std::size_t count = c.count;
+    Child child = StartOnTerminal(
+        [count](Report& report) {
+          ConsolePort& console = StartConsole(report);
+          report.Line("ready");
+          ReportCodes(console, report, count);
+          console.Restore();
+        },
+        "\x1b[1;1R", io);
+    TypeWhenReady(child, c.keys);
+    const ChildEnd end = FinishOnTerminal(child);
+    EXPECT_TRUE(EndedWithZero(end));
+    EXPECT_EQ(end.report, c.codes + "\n");
+    EXPECT_EQ(end.output.find(kKeypadOn) != std::string::npos, c.keypad) << end.output;
+    EXPECT_EQ(afterQuery_, c.keypad ? kKeypadOff : "");
+    EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);
+  }
+}
+
+// A terminal that speaks the protocol: it answers the query before the
+// cursor report, and once the flags are pushed it sends every key as a
+// report, releases and modifier keys included.
+TEST_F(PosixTerminalConsoleTest, AnAnsweringTerminalGetsTheProtocolAndItsReportsGiveConsoleCodes) {
+  Child child = StartOnTerminal(
+      [](Report& report) {
+        ConsolePort& console = StartConsole(report);
+        report.Line("ready");
+        ReportCodes(console, report, 5);
+        console.Restore();
+      },
+      "\x1b[?0u\x1b[1;1R");
+  // a; Shift+a with its text; F1 pressed and released; Alt held with
+  // keypad 6 and 5, then released: 65.
+  TypeWhenReady(child,
+                "\x1b[97u\x1b[97;1:3u\x1b[57441;2u\x1b[97;2;65u\x1b[57441;1:3u"
+                "\x1b[1;1:1P\x1b[1;1:3P"
+                "\x1b[57443;3u\x1b[57405;131u\x1b[57405;131:3u\x1b[57404;131u"
+                "\x1b[57404;131:3u\x1b[57443;129:3u");
+  const ChildEnd end = FinishOnTerminal(child);
+  EXPECT_TRUE(EndedWithZero(end));
+  EXPECT_EQ(end.report, "97 65 0 59 65 \n");
+  EXPECT_EQ(afterQuery_, kProtocolPush + kKeypadOff + kProtocolPop);
+  EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);
+}
+
+TEST_F(PosixTerminalConsoleTest, ASilentTerminalGetsNoProtocol) {
+  Child child = StartOnTerminal(
+      [](Report& report) {
+        ConsolePort& console = StartConsole(report);
+        report.Line("ready");
+        ReportCodes(console, report, 2);
+        console.Restore();
+      },
+      "\x1b[1;1R");
+  TypeWhenReady(child, "a\x1bOP");
+  const ChildEnd end = FinishOnTerminal(child);
+  EXPECT_TRUE(EndedWithZero(end));
+  EXPECT_EQ(end.report, "97 0 \n");
+  EXPECT_NE(end.output.find(kProtocolQuery), std::string::npos);
+  EXPECT_EQ(afterQuery_, kKeypadOff);
+}
+
+TEST_F(PosixTerminalConsoleTest, TheProtocolIsPoppedWhenASignalEndsTheProgram) {
+  for (int signalNumber : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signalNumber);
+    screen_.clear();
+    Child child = StartOnTerminal(
+        [&](Report& report) {
+          StartConsole(report);
+          kill(getpid(), signalNumber);
+          report.Line("not interrupted");
+        },
+        "\x1b[?0u\x1b[1;1R");
+    const ChildEnd end = FinishOnTerminal(child);
+    EXPECT_TRUE(EndedBySignal(end, signalNumber)) << "status " << end.status;
+    EXPECT_EQ(afterQuery_, kProtocolPush + kKeypadOff + kProtocolPop);
+    EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);
+  }
+}
+
+TEST_F(PosixTerminalConsoleTest, ControlCReportedAsAKeyStillInterrupts) {
+  Child child = StartOnTerminal(
+      [](Report& report) {
+        ConsolePort& console = StartConsole(report);
+        report.Line("ready");
+        TakeEvents(console, 1, 5000);
+        report.Line("not interrupted");
+      },
+      "\x1b[?0u\x1b[1;1R");
+  TypeWhenReady(child, "\x1b[99;5u");
+  const ChildEnd end = FinishOnTerminal(child);
+  EXPECT_TRUE(EndedBySignal(end, SIGINT)) << "status " << end.status;
+  EXPECT_EQ(end.report, "");
+  EXPECT_EQ(afterQuery_, kProtocolPush + kKeypadOff + kProtocolPop);
+  EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);
+}
+
+TEST_F(PosixTerminalConsoleTest, AStopPopsTheProtocolAndFgPushesItAgain) {
+  Child child = StartOnTerminal(
+      [](Report& report) {
+        signal(SIGTTOU, SIG_IGN);
+        PipePair started = MakePipe();
+        const pid_t job = fork();
+        if (job == 0) {
+          setpgid(0, 0);
+          while (tcgetpgrp(0) != getpgrp()) usleep(1000);
+          signal(SIGTTOU, SIG_DFL);
+          ConsolePort& console = StartConsole(report);
+          WriteString(started.write.get(), "s");
+          report.Line(Lines(TakeEvents(console, 1, 8000)));
+          console.Restore();
+          _exit(0);
+        }
+        setpgid(job, job);
+        tcsetpgrp(0, job);
+        char byte = 0;
+        if (read(started.read.get(), &byte, 1) != 1) report.Line("job did not start");
+        int status = 0;
+        kill(job, SIGTSTP);
+        waitpid(job, &status, WUNTRACED);
+        report.Line(WIFSTOPPED(status) ? "stopped" : "not stopped");
+        tcsetpgrp(0, getpgrp());
+        usleep(100000);
+        tcsetpgrp(0, job);  // fg
+        kill(job, SIGCONT);
+        usleep(200000);
+        report.Line("ready");
+        waitpid(job, &status, 0);
+        report.Line(WIFEXITED(status) ? "job ended " + std::to_string(WEXITSTATUS(status))
+                                      : "job killed");
+      },
+      "\x1b[?0u\x1b[1;1R");
+  TypeWhenReady(child, "\x1b[107u");
+  const ChildEnd end = FinishOnTerminal(child);
+  EXPECT_TRUE(EndedWithZero(end));
+  EXPECT_EQ(reportSoFar_ + end.report, "stopped\nready\nkey vk=4B ch=107\n\njob ended 0\n");
+  EXPECT_EQ(afterQuery_, kProtocolPush + kKeypadOff + kProtocolPop + kKeypadOn + kProtocolPush +
+                             kKeypadOff + kProtocolPop);
+  EXPECT_EQ(ModeText(terminal_.slave.get()), modeBefore_);
+}
+
+// A program that leads its session on its terminal was started in a
+// window of its own; one started by a shell (here: a child of the session
+// leader) was not.
+TEST_F(PosixTerminalConsoleTest, OwnsTheConsoleOnlyAsTheLeaderOfItsTerminalsSession) {
+  Child child = StartOnTerminal(
+      [](Report& report) {
+        const pid_t job = fork();
+        if (job == 0) {
+          ConsolePort& console = StartConsole(report);
+          report.Line(console.OwnsConsole() ? "started by a shell: own" : "started by a shell: shared");
+          console.Restore();
+          _exit(0);
+        }
+        int status = 0;
+        waitpid(job, &status, 0);
+        ConsolePort& console = StartConsole(report);
+        report.Line(console.OwnsConsole() ? "session leader: own" : "session leader: shared");
+        console.Restore();
+      },
+      "\x1b[1;1R");
+  // The second start's query goes unanswered: it waits briefly.
+  const ChildEnd end = FinishOnTerminal(child);
+  EXPECT_TRUE(EndedWithZero(end));
+  EXPECT_EQ(end.report, "started by a shell: shared\nsession leader: own\n");
 }
 
 TEST(PosixConsoleTest, CodeOffsetsLieWithinTheExecutable) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "frame/system_ports.h"
 
@@ -222,6 +223,45 @@ TEST_F(Win32FilePortTest, FileThatIsOpenElsewhereIsRefused) {
   EXPECT_EQ(port_.Open(path, h), ERROR_ACCESS_DENIED);
   CloseHandle(other);
   EXPECT_EQ(Read(L"map.bin"), "abcd");
+}
+
+TEST_F(Win32FilePortTest, FileHeldForAMomentOpensOnceItIsLetGo) {
+  const std::string path = Make(L"map.bin", "abcd");
+  const HANDLE other = CreateFileW(PathOf(L"map.bin").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  // Let go half a second into the port's open.
+  std::thread release([other] {
+    Sleep(500);
+    CloseHandle(other);
+  });
+  const ULONGLONG start = GetTickCount64();
+  frame::FileHandle h = 0;
+  const std::uint16_t code = port_.Open(path, h);
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  release.join();
+  ASSERT_EQ(code, 0);
+  EXPECT_GE(elapsed, 400u);
+  EXPECT_LT(elapsed, 1900u);
+  port_.Close(h);
+}
+
+TEST_F(Win32FilePortTest, FileHeldThroughoutIsRefusedAfterAboutTwoSeconds) {
+  const std::string path = Make(L"map.bin", "abcd");
+  const HANDLE other = CreateFileW(PathOf(L"map.bin").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  const ULONGLONG start = GetTickCount64();
+  frame::FileHandle h = 0;
+  EXPECT_EQ(port_.Open(path, h), ERROR_ACCESS_DENIED);
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  CloseHandle(other);
+  EXPECT_GE(elapsed, 1900u);
+  EXPECT_LT(elapsed, 4000u);
+  // A refusal for any other reason is at once.
+  const ULONGLONG missingStart = GetTickCount64();
+  EXPECT_EQ(port_.Open(Utf8Of(PathOf(L"missing.bin")), h), ERROR_FILE_NOT_FOUND);
+  EXPECT_LT(GetTickCount64() - missingStart, 500u);
 }
 
 TEST_F(Win32FilePortTest, RefusesFilesOf2GiBOrMore) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -35,18 +36,37 @@ std::span<const std::uint8_t> BytesOf(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-DecodeResult Decode(std::string_view bytes, bool moreMayFollow, bool utf8 = true) {
-  return frame::DecodeTerminalInput(BytesOf(bytes), moreMayFollow, utf8);
+using frame::TerminalFamily;
+
+constexpr std::array<TerminalFamily, 5> kFamilies = {
+    TerminalFamily::kXterm, TerminalFamily::kLinux, TerminalFamily::kPutty,
+    TerminalFamily::kRxvt, TerminalFamily::kScreen};
+
+std::string NameOf(TerminalFamily family) {
+  switch (family) {
+    case TerminalFamily::kXterm: return "xterm";
+    case TerminalFamily::kLinux: return "linux";
+    case TerminalFamily::kPutty: return "putty";
+    case TerminalFamily::kRxvt: return "rxvt";
+    case TerminalFamily::kScreen: return "screen";
+  }
+  return "?";
+}
+
+DecodeResult Decode(std::string_view bytes, bool moreMayFollow, bool utf8 = true,
+                    TerminalFamily family = TerminalFamily::kXterm) {
+  return frame::DecodeTerminalInput(BytesOf(bytes), moreMayFollow, utf8, family);
 }
 
 // Decodes all of `bytes` the way a terminal back end does when they arrive
 // together and the input then goes quiet: with more input possible first,
 // and once more without when the decoder asks for more.
-std::vector<ConsoleEvent> DecodeAll(std::string_view bytes, bool utf8 = true) {
+std::vector<ConsoleEvent> DecodeAll(std::string_view bytes, bool utf8 = true,
+                                    TerminalFamily family = TerminalFamily::kXterm) {
   std::vector<ConsoleEvent> events;
   while (!bytes.empty()) {
-    DecodeResult result = Decode(bytes, true, utf8);
-    if (result.status == DecodeStatus::kNeedMore) result = Decode(bytes, false, utf8);
+    DecodeResult result = Decode(bytes, true, utf8, family);
+    if (result.status == DecodeStatus::kNeedMore) result = Decode(bytes, false, utf8, family);
     EXPECT_NE(result.status, DecodeStatus::kNeedMore) << "no decision without more input";
     if (result.status == DecodeStatus::kNeedMore) break;
     EXPECT_GE(result.consumed, 1u);
@@ -60,11 +80,12 @@ std::vector<ConsoleEvent> DecodeAll(std::string_view bytes, bool utf8 = true) {
 
 // The codes that ReadKeyCode hands out for the decoded events, read until
 // no code is available.
-std::vector<int> CodesOf(std::string_view bytes, bool utf8 = true) {
+std::vector<int> CodesOf(std::string_view bytes, bool utf8 = true,
+                         TerminalFamily family = TerminalFamily::kXterm) {
   testing_support::FakeConsole console;
   testing_support::FakeFiles files;
   frame::detail::Begin(console, files, {"tool"});
-  for (const ConsoleEvent& event : DecodeAll(bytes, utf8)) console.Queue(event);
+  for (const ConsoleEvent& event : DecodeAll(bytes, utf8, family)) console.Queue(event);
   std::vector<int> codes;
   while (frame::KeyAvailable()) codes.push_back(frame::ReadKeyCode());
   return codes;
@@ -211,6 +232,310 @@ TEST(TerminalDecoderCodes, KeysGiveTheConsoleCodes) {
   };
   for (const CodesCase& c : cases) {
     EXPECT_EQ(CodesOf(c.bytes), c.codes) << Printable(c.bytes);
+  }
+}
+
+// ---- terminal families ----------------------------------------------------
+
+struct FamilyCase {
+  TerminalFamily family;
+  std::string_view bytes;
+  std::vector<int> codes;
+};
+
+// The forms that one family sends and others do not, or that mean another
+// key on another family: each gives the console's code for the key the
+// family's terminals send it for.
+TEST(TerminalDecoderFamilies, EachFamilyGivesTheCodesOfItsOwnForms) {
+  using F = TerminalFamily;
+  const std::vector<FamilyCase> cases = {
+      // rxvt: Shift and Ctrl arrows, the $ ^ @ forms of the editing and
+      // function keys.
+      {F::kRxvt, "\033[a"sv, {0, 72}},
+      {F::kRxvt, "\033[b"sv, {0, 80}},
+      {F::kRxvt, "\033[c"sv, {0, 77}},
+      {F::kRxvt, "\033[d"sv, {0, 75}},
+      {F::kRxvt, "\033Oa"sv, {0, 141}},
+      {F::kRxvt, "\033Ob"sv, {0, 145}},
+      {F::kRxvt, "\033Oc"sv, {0, 116}},
+      {F::kRxvt, "\033Od"sv, {0, 115}},
+      {F::kRxvt, "\033\033Oa"sv, {0, 152}},  // Alt wins over Ctrl
+      {F::kRxvt, "\033\033[d"sv, {0, 155}},
+      {F::kRxvt, "\033[2$"sv, {0, 82}},
+      {F::kRxvt, "\033[3$"sv, {0, 83}},
+      {F::kRxvt, "\033[5$"sv, {0, 73}},
+      {F::kRxvt, "\033[6$"sv, {0, 81}},
+      {F::kRxvt, "\033[7$"sv, {0, 71}},
+      {F::kRxvt, "\033[8$"sv, {0, 79}},
+      {F::kRxvt, "\033[2^"sv, {0, 146}},
+      {F::kRxvt, "\033[3^"sv, {0, 147}},
+      {F::kRxvt, "\033[5^"sv, {0, 132}},
+      {F::kRxvt, "\033[6^"sv, {0, 118}},
+      {F::kRxvt, "\033[7^"sv, {0, 119}},
+      {F::kRxvt, "\033[8^"sv, {0, 117}},
+      {F::kRxvt, "\033[7@"sv, {0, 119}},  // Ctrl+Shift: Ctrl wins
+      {F::kRxvt, "\033[3@"sv, {0, 147}},
+      {F::kRxvt, "\033[7~"sv, {0, 71}},
+      {F::kRxvt, "\033[8~"sv, {0, 79}},
+      {F::kRxvt, "\033[11^"sv, {0, 94}},
+      {F::kRxvt, "\033[12^"sv, {0, 95}},
+      {F::kRxvt, "\033[13^"sv, {0, 96}},
+      {F::kRxvt, "\033[14^"sv, {0, 97}},
+      {F::kRxvt, "\033[15^"sv, {0, 98}},
+      {F::kRxvt, "\033[17^"sv, {0, 99}},
+      {F::kRxvt, "\033[21^"sv, {0, 103}},
+      {F::kRxvt, "\033[23^"sv, {0, 137}},
+      {F::kRxvt, "\033[24^"sv, {0, 138}},
+      {F::kRxvt, "\033[25^"sv, {0, 96}},  // Ctrl+Shift+F3
+      {F::kRxvt, "\033[23$"sv, {0, 135}},
+      {F::kRxvt, "\033[24$"sv, {0, 136}},
+      {F::kRxvt, "\033[23@"sv, {0, 137}},
+      {F::kRxvt, "\033[24@"sv, {0, 138}},
+      {F::kRxvt, "\033[25~"sv, {0, 86}},
+      {F::kRxvt, "\033[34~"sv, {0, 93}},
+      {F::kRxvt, "\033\033[3$"sv, {0, 163}},
+      // A $ form never swallows the key after it.
+      {F::kRxvt, "\033[7$a"sv, {0, 71, 97}},
+      {F::kRxvt, "\033[23$y"sv, {0, 135, 121}},
+      {F::kRxvt, "\033[2$\033[3$"sv, {0, 82, 0, 83}},
+      // The Linux console: F1..F5, Shift+F3..F10, the keypad's own forms
+      // in application mode, the keypad's centre with Num Lock off.
+      {F::kLinux, "\033[[A"sv, {0, 59}},
+      {F::kLinux, "\033[[E"sv, {0, 63}},
+      {F::kLinux, "\033[25~"sv, {0, 86}},
+      {F::kLinux, "\033[26~"sv, {0, 87}},
+      {F::kLinux, "\033[28~"sv, {0, 88}},
+      {F::kLinux, "\033[29~"sv, {0, 89}},
+      {F::kLinux, "\033[31~"sv, {0, 90}},
+      {F::kLinux, "\033[32~"sv, {0, 91}},
+      {F::kLinux, "\033[33~"sv, {0, 92}},
+      {F::kLinux, "\033[34~"sv, {0, 93}},
+      {F::kLinux, "\033Ol"sv, {43}},
+      {F::kLinux, "\033OS"sv, {45}},
+      {F::kLinux, "\033OR"sv, {42}},
+      {F::kLinux, "\033OQ"sv, {0, 53}},
+      {F::kLinux, "\033OPx"sv, {120}},  // Num Lock counts for nothing
+      {F::kLinux, "\033OM"sv, {13}},
+      {F::kLinux, "\033Ow"sv, {55}},
+      {F::kLinux, "\033On"sv, {46}},
+      {F::kLinux, "\033[G"sv, {0, 76}},
+      {F::kLinux, "\033[1~"sv, {0, 71}},
+      {F::kLinux, "\033[4~"sv, {0, 79}},
+      {F::kLinux, "\033[A"sv, {0, 72}},
+      // PuTTY: Ctrl+arrows as ESC O A..D, the keypad as on the Linux
+      // console, function keys as ESC [ n ~.
+      {F::kPutty, "\033OA"sv, {0, 141}},
+      {F::kPutty, "\033OB"sv, {0, 145}},
+      {F::kPutty, "\033OC"sv, {0, 116}},
+      {F::kPutty, "\033OD"sv, {0, 115}},
+      {F::kPutty, "\033[A"sv, {0, 72}},
+      {F::kPutty, "\033\033[A"sv, {0, 152}},
+      {F::kPutty, "\033[11~"sv, {0, 59}},
+      {F::kPutty, "\033[14~"sv, {0, 62}},
+      {F::kPutty, "\033[25~"sv, {0, 86}},
+      {F::kPutty, "\033Ol"sv, {43}},
+      {F::kPutty, "\033OS"sv, {45}},
+      {F::kPutty, "\033OR"sv, {42}},
+      {F::kPutty, "\033OQ"sv, {0, 53}},
+      {F::kPutty, "\033OP"sv, {}},
+      {F::kPutty, "\033[1~"sv, {0, 71}},
+      {F::kPutty, "\033[4~"sv, {0, 79}},
+      {F::kPutty, "\033[G"sv, {0, 76}},
+      // xterm and screen/tmux: ESC O P..S are F1..F4, ESC O A..D the arrows.
+      {F::kXterm, "\033OP"sv, {0, 59}},
+      {F::kXterm, "\033OS"sv, {0, 62}},
+      {F::kXterm, "\033OA"sv, {0, 72}},
+      {F::kXterm, "\033Ol"sv, {43}},
+      {F::kXterm, "\033[1;2P"sv, {0, 84}},
+      {F::kScreen, "\033OP"sv, {0, 59}},
+      {F::kScreen, "\033OD"sv, {0, 75}},
+      {F::kScreen, "\033[1~"sv, {0, 71}},
+      {F::kScreen, "\033[4~"sv, {0, 79}},
+      {F::kScreen, "\033[1;5C"sv, {0, 116}},
+  };
+  for (const FamilyCase& c : cases) {
+    EXPECT_EQ(CodesOf(c.bytes, true, c.family), c.codes)
+        << NameOf(c.family) << ": " << Printable(c.bytes);
+  }
+}
+
+// What only one family sends, every family decodes alike: the forms never
+// mean another key elsewhere.
+TEST(TerminalDecoderFamilies, FormsNoFamilyDisputesDecodeAlikeEverywhere) {
+  const std::vector<CodesCase> cases = {
+      {"\033[a"sv, {0, 72}},      {"\033Oc"sv, {0, 116}},      {"\033[7$"sv, {0, 71}},
+      {"\033[5^"sv, {0, 132}},    {"\033[8@"sv, {0, 117}},     {"\033[28~"sv, {0, 88}},
+      {"\033[[B"sv, {0, 60}},     {"\033Ol"sv, {43}},          {"\033[1;5A"sv, {0, 141}},
+      {"\033[3$z"sv, {0, 83, 122}}, {"\033[24~"sv, {0, 134}},  {"\033[97;5u"sv, {1}},
+  };
+  for (TerminalFamily family : kFamilies) {
+    for (const CodesCase& c : cases) {
+      EXPECT_EQ(CodesOf(c.bytes, true, family), c.codes)
+          << NameOf(family) << ": " << Printable(c.bytes);
+    }
+  }
+}
+
+TEST(TerminalDecoderFamilies, TermNamesTheFamily) {
+  struct Case {
+    std::string_view term;
+    TerminalFamily family;
+  };
+  using F = TerminalFamily;
+  const std::vector<Case> cases = {
+      {"linux"sv, F::kLinux},          {"linux-16color"sv, F::kLinux},
+      {"putty"sv, F::kPutty},          {"putty-256color"sv, F::kPutty},
+      {"rxvt"sv, F::kRxvt},            {"rxvt-unicode"sv, F::kRxvt},
+      {"rxvt-unicode-256color"sv, F::kRxvt}, {"screen"sv, F::kScreen},
+      {"screen-256color"sv, F::kScreen}, {"screen.xterm-256color"sv, F::kScreen},
+      {"tmux-256color"sv, F::kScreen}, {"xterm-256color"sv, F::kXterm},
+      {"xterm-kitty"sv, F::kXterm},    {"foot"sv, F::kXterm},
+      {"vt100"sv, F::kXterm},          {""sv, F::kXterm},
+      {"linuxish"sv, F::kXterm},       {"puttyx"sv, F::kXterm},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(frame::FamilyOfTerm(c.term), c.family) << c.term;
+  }
+  // Numeric keypad where the application keypad hides keys.
+  EXPECT_TRUE(frame::ApplicationKeypadFits(F::kXterm));
+  EXPECT_TRUE(frame::ApplicationKeypadFits(F::kScreen));
+  EXPECT_FALSE(frame::ApplicationKeypadFits(F::kLinux));
+  EXPECT_FALSE(frame::ApplicationKeypadFits(F::kPutty));
+  EXPECT_FALSE(frame::ApplicationKeypadFits(F::kRxvt));
+}
+
+// ---- the keyboard-enhancement protocol -------------------------------------
+
+TEST(TerminalDecoderProtocol, ReportsGiveTheConsoleCodes) {
+  const std::vector<CodesCase> cases = {
+      // Keys with a character, the text naming the character typed.
+      {"\033[97u"sv, {97}},
+      {"\033[97;;97u"sv, {97}},
+      {"\033[97;2;65u"sv, {65}},
+      {"\033[97;2u"sv, {65}},           // no text: the US layout's
+      {"\033[97;65;65u"sv, {65}},       // Caps Lock
+      {"\033[50;2;34u"sv, {34}},        // Shift+2 on a layout that types '"'
+      {"\033[246;;246u"sv, {148}},      // a key of its own for o with diaeresis
+      {"\033[113;;64u"sv, {64}},        // AltGr+q typing '@'
+      {"\033[97;5u"sv, {1}},
+      {"\033[97;3u"sv, {0, 30}},
+      {"\033[13u"sv, {13}},
+      {"\033[13;5u"sv, {10}},
+      {"\033[9u"sv, {9}},
+      {"\033[9;2u"sv, {9}},
+      {"\033[127u"sv, {8}},
+      {"\033[27u"sv, {27}},
+      {"\033[27;3u"sv, {0, 1}},
+      {"\033[99;5u"sv, {3}},
+      // Repeats count as presses; releases never count.
+      {"\033[97;1:2u\033[97;1:2u\033[97;1:3u"sv, {97, 97}},
+      {"\033[1;1:3A\033[3;1:3~\033[13;1:3u"sv, {}},
+      {"\033[1;5:1A"sv, {0, 141}},
+      {"\033[1;1:2B"sv, {0, 80}},
+      {"\033[5;5:2~"sv, {0, 132}},
+      {"\033[1;2:1P"sv, {0, 84}},
+      // Modifier and lock keys alone count for nothing.
+      {"\033[57441;2u\033[57441;1:3ux"sv, {120}},
+      {"\033[57442;5u\033[57448;5u\033[57443;3u\033[57449;3u\033[57358u\033[57360u"sv, {}},
+      // The keypad's keys apart from their twins.
+      {"\033[57399;129u"sv, {48}},
+      {"\033[57405;129u"sv, {54}},
+      {"\033[57409;129u"sv, {46}},
+      {"\033[57410u"sv, {0, 53}},
+      {"\033[57411u"sv, {42}},
+      {"\033[57411;5u"sv, {0, 150}},
+      {"\033[57412;5u"sv, {0, 142}},
+      {"\033[57413;5u"sv, {0, 78}},
+      {"\033[57414u"sv, {13}},
+      {"\033[57414;5u"sv, {0, 28}},
+      {"\033[57415u"sv, {61}},
+      {"\033[57417u"sv, {0, 75}},
+      {"\033[57423;5u"sv, {0, 119}},
+      {"\033[57420;5u"sv, {0, 145}},
+      {"\033[57426;5u"sv, {0, 147}},
+      {"\033[57427u"sv, {0, 76}},
+      {"\033[57399;5u"sv, {0, 146}},
+      // Alt + keypad number: the code comes on Alt's release.
+      {"\033[57443;3u\033[57405;131u\033[57405;131:3u\033[57404;131u\033[57404;131:3u"
+       "\033[57443;129:3u"sv,
+       {65}},
+      {"\033[57443;3u\033[57402;3u\033[57399;3u\033[57399;3u\033[57443;1:3u"sv, {44}},
+      {"\033[57449;3u\033[57404;3u\033[57403;3u\033[57449;1:3u"sv, {54}},
+      {"\033[57443;3u\033[57399;3u\033[57443;1:3u"sv, {}},
+      // Without Num Lock the keypad gives its keys, Alt or not.
+      {"\033[57443;3u\033[57423;3u\033[57443;1:3u"sv, {0, 71}},
+      // The answer to the query is no key.
+      {"\033[?11uq"sv, {113}},
+  };
+  for (const CodesCase& c : cases) {
+    EXPECT_EQ(CodesOf(c.bytes), c.codes) << Printable(c.bytes);
+  }
+}
+
+TEST(TerminalDecoderProtocol, EventsAreShapedAsTheConsoleReportsThem) {
+  struct Case {
+    std::string_view bytes;
+    bool pressed;
+    std::uint16_t virtualKey;
+    std::uint16_t scanCode;
+    std::uint8_t character;
+    std::uint32_t modifiers;
+  };
+  const std::vector<Case> cases = {
+      {"\033[57443;3u"sv, true, vk::kMenu, 56, 0, kAlt},
+      {"\033[57443;1:3u"sv, false, vk::kMenu, 56, 0, kAlt},
+      {"\033[57449;3u"sv, true, vk::kMenu, 56, 0, ks::kRightAlt | kEnh},
+      {"\033[57441;2u"sv, true, vk::kShift, 42, 0, kShift},
+      {"\033[57447;1:3u"sv, false, vk::kShift, 54, 0, kShift},
+      {"\033[57442;5u"sv, true, vk::kControl, 29, 0, kCtrl},
+      {"\033[57448;5u"sv, true, vk::kControl, 29, 0, kCtrl | ks::kRightCtrl | kEnh},
+      {"\033[57405;131u"sv, true, vk::kNumpad0 + 6, 77, 0, kAlt | kNum},
+      {"\033[57405;129u"sv, true, vk::kNumpad0 + 6, 77, '6', kNum},
+      {"\033[57417u"sv, true, vk::kLeft, 75, 0, 0},
+      {"\033[57414u"sv, true, vk::kReturn, 28, 13, kEnh},
+      {"\033[97;1:3u"sv, false, 'A', 30, 'a', 0},
+      {"\033[97;1:2u"sv, true, 'A', 30, 'a', 0},
+      {"\033[1;1:3A"sv, false, vk::kUp, 72, 0, kEnh},
+      {"\033[24;2:3~"sv, false, vk::kF12, 88, 0, kShift},
+      {"\033[57363u"sv, true, vk::kApps, 93, 0, kEnh},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Printable(c.bytes));
+    const DecodeResult result = Decode(c.bytes, true);
+    ASSERT_EQ(result.status, DecodeStatus::kEvent);
+    EXPECT_EQ(result.consumed, c.bytes.size());
+    EXPECT_EQ(result.event.kind, ConsoleEventKind::kKey);
+    EXPECT_EQ(result.event.pressed, c.pressed);
+    EXPECT_EQ(result.event.virtualKey, c.virtualKey);
+    EXPECT_EQ(result.event.scanCode, c.scanCode);
+    EXPECT_EQ(result.event.character, c.character);
+    EXPECT_EQ(result.event.modifiers, c.modifiers);
+  }
+}
+
+TEST(FindKeyboardFlagsReport, FindsTheAnswerAmongKeys) {
+  struct Case {
+    std::string_view bytes;
+    std::size_t offset;
+    std::size_t length;
+    std::uint32_t flags;
+  };
+  const std::vector<Case> cases = {
+      {"\033[?0u"sv, 0, 5, 0},
+      {"ab\033[?11ucd"sv, 2, 6, 11},
+      {"\033[97u\033[?31u\033[5;1R"sv, 5, 6, 31},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Printable(c.bytes));
+    const auto report = frame::FindKeyboardFlagsReport(BytesOf(c.bytes));
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->offset, c.offset);
+    EXPECT_EQ(report->length, c.length);
+    EXPECT_EQ(report->flags, c.flags);
+  }
+  for (std::string_view bytes : {""sv, "\033[?u"sv, "\033[?1"sv, "\033[1u"sv, "\033[?1;2u"sv,
+                                 "\033[>1u"sv, "\033[5;1R"sv}) {
+    EXPECT_FALSE(frame::FindKeyboardFlagsReport(BytesOf(bytes)).has_value()) << Printable(bytes);
   }
 }
 
@@ -418,10 +743,15 @@ TEST(TerminalDecoderInput, UnusableInputIsDiscardedUpToWhatMayStartAKey) {
       {"\033[1;5X"sv, true, DecodeStatus::kDiscard, 6},
       {"\033[?1;2c"sv, true, DecodeStatus::kDiscard, 7},
       {"\033[200~pasted"sv, true, DecodeStatus::kDiscard, 6},
-      {"\033[2$~"sv, true, DecodeStatus::kDiscard, 5},
+      {"\033[1;2$~"sv, true, DecodeStatus::kDiscard, 6},  // up to the intermediate byte
+      {"\033[?2004;1$y"sv, true, DecodeStatus::kDiscard, 11},
       {"\033[1;2;3;4;5A"sv, true, DecodeStatus::kDiscard, 12},
-      {"\033[97;1:3u"sv, true, DecodeStatus::kDiscard, 9},  // a key release
-      {"\033[57441u"sv, true, DecodeStatus::kDiscard, 8},   // a key this decoder does not know
+      {"\033[97;1:4u"sv, true, DecodeStatus::kDiscard, 9},  // no event type
+      {"\033[57444u"sv, true, DecodeStatus::kDiscard, 8},    // Super: no console key
+      {"\033[57361u"sv, true, DecodeStatus::kDiscard, 8},    // Print Screen: the system's
+      {"\033[57416u"sv, true, DecodeStatus::kDiscard, 8},    // the keypad's separator
+      {"\033[60000u"sv, true, DecodeStatus::kDiscard, 8},    // a key this decoder does not know
+      {"\033[?1u"sv, true, DecodeStatus::kDiscard, 5},       // the enhancement query's answer
       {"\033[55296u"sv, true, DecodeStatus::kDiscard, 8},   // a surrogate
       {"\033[9999999u"sv, true, DecodeStatus::kDiscard, 10},
       {"\033[[Z"sv, true, DecodeStatus::kDiscard, 4},

@@ -141,6 +141,51 @@ TEST(ToolFrame, PendingFailureGivesTheFailureReportInsteadOfThePrompt) {
   EXPECT_EQ(console.EventsLeft(), 1u);  // no key was read
 }
 
+TEST(ToolFrame, FailureReportWaitsForAKeyWhereTheConsoleIsTheProgramsOwn) {
+  FakeConsole console({80, 25}, {1, 1});
+  console.SetOwned(true);
+  FakeFiles files;
+  // Shift alone and a release do not end the wait; the letter does, and
+  // the key after it stays unread.
+  console.Queue(Press(vk::kShift, 42, 0, ks::kShift));
+  console.Queue(Release(vk::kShift, 42));
+  console.Queue(Char('x'));
+  console.Queue(Char('y'));
+  const frame::ToolDefinition tool{"Pelloran", {"usage"}, FailingAction};
+  EXPECT_EQ(frame::RunToolOn(tool, console, files, {"pelloran", "map"}), 29);
+  EXPECT_TRUE(std::regex_match(console.Row(5), std::regex("Runtime error 29 at 0x[0-9A-F]{8}")))
+      << console.Row(5);
+  // Nothing more is shown, not even the end prompt.
+  EXPECT_EQ(console.Row(6), "");
+  EXPECT_EQ(console.Row(7), "");
+  EXPECT_EQ(console.Cursor(), (CellPosition{1, 7}));
+  EXPECT_EQ(console.EventsLeft(), 1u);
+}
+
+TEST(ToolFrame, FailureReportWaitsUntilAKeyComes) {
+  FakeConsole console({80, 25}, {1, 1});
+  console.SetOwned(true);
+  FakeFiles files;
+  int waits = 0;
+  console.OnWait([&] {
+    if (++waits == 3) console.Queue(Char('q'));
+  });
+  const frame::ToolDefinition tool{"Pelloran", {"usage"}, FailingAction};
+  EXPECT_EQ(frame::RunToolOn(tool, console, files, {"pelloran", "map"}), 29);
+  EXPECT_EQ(waits, 3);
+  EXPECT_EQ(console.EventsLeft(), 0u);
+}
+
+TEST(ToolFrame, OwnConsoleChangesNothingWithoutAFailure) {
+  FakeConsole console({80, 25}, {1, 1});
+  console.SetOwned(true);
+  FakeFiles files;
+  console.Queue(Char('x'));
+  console.Queue(Char('y'));
+  EXPECT_EQ(frame::RunToolOn(kOskebarLike, console, files, {"oskebar"}), 0);
+  EXPECT_EQ(console.EventsLeft(), 1u);  // one key for the end prompt, no second wait
+}
+
 TEST(ToolFrame, FailureReportInAStream) {
   FakeConsole console = FakeConsole::Stream();
   FakeFiles files;

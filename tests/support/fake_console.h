@@ -22,6 +22,8 @@ class FakeConsole : public frame::ConsolePort {
 
   // Set-up, before the run.
   void SetStart(const frame::ConsoleStart& start) { start_ = start; }
+  /// Makes the console the program's own (a window that closes with it).
+  void SetOwned(bool owned) { owned_ = owned; }
   /// Fills row `row` (1-based) with `text` from column 1.
   void FillRow(int row, const std::string& text);
   void Queue(const frame::ConsoleEvent& event) { events_.push_back(event); }
@@ -73,10 +75,12 @@ class FakeConsole : public frame::ConsolePort {
   bool TakeNewSize(frame::ScreenSize& size) override;
   void HoldInterruptions(bool hold) override { holds_.push_back(hold); }
   void Restore() override { restored_ = true; }
+  bool OwnsConsole() const override { return owned_; }
   std::uint32_t CodeOffset(const void* address) const override;
 
  private:
   frame::ConsoleStart start_;
+  bool owned_ = false;
   std::vector<std::uint8_t> cells_;
   frame::CellPosition cursor_;
   std::string stream_;
