@@ -134,13 +134,17 @@ std::string CheckDecoder(const TerminalDecoder& decode, std::span<const std::uin
 
 std::string CheckTerminalDecoderInput(std::span<const std::uint8_t> input) {
   if (input.size() < 2) return {};
+  // Byte 0: bit 0 the character set, bits 1 to 3 the terminal family.
   const bool utf8 = (input[0] & 1u) != 0;
+  constexpr unsigned kFamilies = 5;
+  const auto family = static_cast<frame::TerminalFamily>(((input[0] >> 1) & 7u) % kFamilies);
   const std::size_t cuts = std::min<std::size_t>(input[1] % 8u, input.size() - 2);
   std::vector<std::size_t> readSizes;
   for (std::size_t i = 0; i < cuts; ++i) readSizes.push_back(std::size_t{input[2 + i]} + 1);
   const std::span<const std::uint8_t> burst = input.subspan(2 + cuts);
-  const TerminalDecoder decode = [utf8](std::span<const std::uint8_t> pending, bool moreMayFollow) {
-    return frame::DecodeTerminalInput(pending, moreMayFollow, utf8);
+  const TerminalDecoder decode = [utf8, family](std::span<const std::uint8_t> pending,
+                                                bool moreMayFollow) {
+    return frame::DecodeTerminalInput(pending, moreMayFollow, utf8, family);
   };
   return CheckDecoder(decode, burst, readSizes);
 }

@@ -31,7 +31,7 @@ std::string CheckDecoder(const TerminalDecoder& decode, std::span<const std::uin
                          std::span<const std::size_t> readSizes);
 
 /// A fuzz input for the terminal decoder: byte 0 holds the options (bit 0:
-/// UTF-8; the other bits are free for options the decoder may gain), byte
+/// UTF-8; bits 1 to 3, modulo 5: the terminal family), byte
 /// 1 the number n (mod 8) of read sizes, the next n bytes the read sizes
 /// (each plus 1), the rest the burst.
 std::string CheckTerminalDecoderInput(std::span<const std::uint8_t> input);
