@@ -179,7 +179,8 @@ std::optional<double> ToolPass(const fs::path& path, std::function<void(frame::T
   g_pass = std::move(pass);
   g_passSeconds = -1;
   const frame::ToolDefinition tool{"Benchmark", {"usage"}, TimedPassAction};
-  const int status = frame::RunToolOn(tool, console, frame::system::Files(), {"pass_benchmark", path.string()});
+  const int status =
+      frame::RunToolOn(tool, console, frame::system::Files(), {"pass_benchmark", path.string()});
   if (status != 0 || g_passSeconds < 0) return std::nullopt;
   return g_passSeconds;
 }
@@ -201,12 +202,14 @@ bool HaveObjcopy() {
 std::optional<double> Objcopy(const fs::path& in, const fs::path& out) {
   std::string a0 = "objcopy", a1 = "-I", a2 = "binary", a3 = "-O", a4 = "binary",
               a5 = "--reverse-bytes=4", a6 = in.string(), a7 = out.string();
-  char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), a5.data(), a6.data(), a7.data(), nullptr};
+  char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(),
+                  a5.data(), a6.data(), a7.data(), nullptr};
   const auto begin = Clock::now();
   pid_t child = 0;
   if (posix_spawnp(&child, "objcopy", nullptr, nullptr, argv, environ) != 0) return std::nullopt;
   int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return std::nullopt;
   return Seconds(Clock::now() - begin);
 }
 
@@ -269,17 +272,19 @@ void MeasureWholeProcesses(const fs::path& file, std::size_t size, int repetitio
     if (&m == &floor || floor.failed) {
       std::printf("  %-9s %8.1f ms  (processor %6.1f ms)\n", m.name, median * 1000, cpu * 1000);
     } else {
-      std::printf("  %-9s %8.1f ms  (processor %6.1f ms)  %s/floor %.2f, processor %.2f"
-                  " (goal at most 1.2)\n",
-                  m.name, median * 1000, cpu * 1000, m.name, median / Median(floor.times),
-                  cpu / Median(floor.cpuTimes));
+      std::printf(
+          "  %-9s %8.1f ms  (processor %6.1f ms)  %s/floor %.2f, processor %.2f"
+          " (goal at most 1.2)\n",
+          m.name, median * 1000, cpu * 1000, m.name, median / Median(floor.times),
+          cpu / Median(floor.cpuTimes));
     }
   }
 }
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--floor") return PlainRewrite(argv[2]) ? 0 : 1;
-  const fs::path base = argc > 1 && argv[1][0] != '\0' ? fs::path(argv[1]) : fs::temp_directory_path();
+  const fs::path base =
+      argc > 1 && argv[1][0] != '\0' ? fs::path(argv[1]) : fs::temp_directory_path();
   const int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
   std::error_code error;
   const fs::path folder = base / ("pass_benchmark." + std::to_string(getpid()));
@@ -293,14 +298,19 @@ int main(int argc, char** argv) {
 
   std::vector<Measure> measures;
   measures.push_back({"plain", [&] { return PlainRewrite(file); }, {}});
-  measures.push_back({"pelloran", [&] {
-                        return ToolPass(file, [](frame::TargetFile& f) { mapcells::CleanOpenMap(mapcells::kPelloranRule, f); });
-                      }, {}});
+  measures.push_back({"pelloran",
+                      [&] {
+                        return ToolPass(file, [](frame::TargetFile& f) {
+                          mapcells::CleanOpenMap(mapcells::kPelloranRule, f);
+                        });
+                      },
+                      {}});
   measures.push_back({"oskebar", [&] { return ToolPass(file, byteorder::ReverseOpenWords); }, {}});
   const bool objcopy = HaveObjcopy();
   if (objcopy) measures.push_back({"objcopy", [&] { return Objcopy(file, copy); }, {}});
 
-  std::printf("file: %zu bytes in %s, %d repetitions each, median times\n", kFileSize, folder.c_str(), repetitions);
+  std::printf("file: %zu bytes in %s, %d repetitions each, median times\n", kFileSize,
+              folder.c_str(), repetitions);
   std::uint32_t seed = 1;
   // Interleaved, so that a slow spell of the machine falls on every measure.
   for (int r = 0; r < repetitions; ++r) {
@@ -336,7 +346,8 @@ int main(int argc, char** argv) {
   }
   const auto oskebar = median("oskebar");
   const auto reference = median("objcopy");
-  if (oskebar && reference) std::printf("oskebar/objcopy %.2f (goal below 1)\n", *oskebar / *reference);
+  if (oskebar && reference)
+    std::printf("oskebar/objcopy %.2f (goal below 1)\n", *oskebar / *reference);
 
   std::printf("%s is %s\n", folder.c_str(), IsTmpfs(folder) ? "on tmpfs" : "not on tmpfs");
   for (const std::size_t size : {kFileSize, std::size_t{268435456}}) {

@@ -66,7 +66,7 @@ inline constexpr std::uint16_t kRight = 0x27;
 inline constexpr std::uint16_t kDown = 0x28;
 inline constexpr std::uint16_t kInsert = 0x2D;
 inline constexpr std::uint16_t kDelete = 0x2E;
-inline constexpr std::uint16_t kDigit0 = 0x30;  // '0'..'9' are 0x30..0x39
+inline constexpr std::uint16_t kDigit0 = 0x30;   // '0'..'9' are 0x30..0x39
 inline constexpr std::uint16_t kLetterA = 0x41;  // 'A'..'Z' are 0x41..0x5A
 inline constexpr std::uint16_t kApps = 0x5D;     // the Menu key
 inline constexpr std::uint16_t kNumpad0 = 0x60;  // keypad digits, Num Lock on
@@ -95,7 +95,8 @@ enum class ConsoleEventKind : std::uint8_t {
   kWindowSize,  ///< the console's size changed
   kMenu,        ///< a menu command of the console window
   kByte,        ///< one byte of an input that is not a console: one key code, as is
-  kEndOfInput,  ///< the input has ended (end of file, hang-up, a console gone); given again at every take
+  kEndOfInput,  ///< the input has ended (end of file, hang-up, a console gone); given again at
+                ///< every take
 };
 
 /// One input event, as the console reports it.
@@ -117,7 +118,7 @@ enum class ConsoleKind : std::uint8_t {
 /// What a console is, read once at start-up.
 struct ConsoleStart {
   ConsoleKind kind = ConsoleKind::kScreen;
-  bool sizeKnown = false;    ///< false: the frame uses 80 x 25
+  bool sizeKnown = false;  ///< false: the frame uses 80 x 25
   ScreenSize size;
   bool cursorKnown = false;  ///< false: the frame starts in column 1, row 1
   CellPosition cursor;

@@ -75,9 +75,9 @@ enum RawState : sig_atomic_t { kOwnMode, kSwitching, kRaw };
 volatile sig_atomic_t gRawState = kOwnMode;
 int gRawFd = -1;
 struct termios gSavedTermios {};
-volatile sig_atomic_t gKeypadSet = 0;  // standard output is in application keypad mode
+volatile sig_atomic_t gKeypadSet = 0;    // standard output is in application keypad mode
 volatile sig_atomic_t gProtocolSet = 0;  // the keyboard-enhancement flags are pushed
-struct termios gRawTermios {};          // the raw mode, to be set again after a stop
+struct termios gRawTermios {};           // the raw mode, to be set again after a stop
 // What a stop put back, to be set again when the program goes on.
 volatile sig_atomic_t gRawToResume = 0;
 volatile sig_atomic_t gKeypadToResume = 0;
@@ -89,7 +89,8 @@ volatile sig_atomic_t gHeldSignal = 0;
 constexpr std::array<int, 4> kInterruptions = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 std::array<struct sigaction, 4> gOldActions{};
 std::array<bool, 4> gHandled{};
-struct sigaction gOldStop {}, gOldContinue {}, gOldResize {};
+struct sigaction gOldStop {
+}, gOldContinue{}, gOldResize{};
 bool gStopHandled = false;
 bool gContinueHandled = false;
 bool gResizeHandled = false;
@@ -277,7 +278,9 @@ class DescriptorSink final : public ByteSink {
     if (written > 0) return static_cast<long>(written);
     if (written < 0 && errno == EINTR) return 0;
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      struct pollfd ready {fd_, POLLOUT, 0};
+      struct pollfd ready {
+        fd_, POLLOUT, 0
+      };
       if (poll(&ready, 1, -1) < 0 && errno != EINTR) return -1;
       return 0;
     }
@@ -293,7 +296,9 @@ class DescriptorSink final : public ByteSink {
 // key needs stay for whoever reads the input next. False at the end of the
 // input (end of file, hang-up, error).
 bool ReadWaiting(int fd, int timeoutMs, std::vector<std::uint8_t>& into) {
-  struct pollfd ready {fd, POLLIN, 0};
+  struct pollfd ready {
+    fd, POLLIN, 0
+  };
   const int count = poll(&ready, 1, timeoutMs);
   if (count < 0) return errno == EINTR || errno == EAGAIN || errno == ENOMEM;
   if (count == 0) return true;
@@ -456,10 +461,12 @@ class PosixConsole final : public ConsolePort {
     // passed; then it is taken as what it is.
     int timeoutMs = -1;
     if (!pending_.empty()) {
-      timeoutMs = static_cast<int>(std::clamp<std::int64_t>(
-          kSequenceGapMs - (NowMs() - lastByteMs_), 0, kSequenceGapMs));
+      timeoutMs = static_cast<int>(
+          std::clamp<std::int64_t>(kSequenceGapMs - (NowMs() - lastByteMs_), 0, kSequenceGapMs));
     }
-    struct pollfd ready {kStdin, POLLIN, 0};
+    struct pollfd ready {
+      kStdin, POLLIN, 0
+    };
     poll(&ready, 1, timeoutMs);  // a signal ends the wait early; the caller looks again
   }
 
@@ -678,7 +685,7 @@ class PosixConsole final : public ConsolePort {
   bool utf8_ = false;
   std::vector<std::uint8_t> pending_;  // terminal: read, not yet decoded
   StandardInputSource stdinSource_;
-  StreamInput streamIn_;               // standard input that is not a terminal
+  StreamInput streamIn_;  // standard input that is not a terminal
   std::int64_t lastByteMs_ = 0;
   bool inputEnded_ = false;
   bool reportOutstanding_ = false;  // the cursor report may still come among the keys

@@ -16,8 +16,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -371,7 +371,7 @@ class Win32Console final : public ConsolePort {
 
   bool TakeEvent(ConsoleEvent& event) override {
     return input_ == InputKind::kConsole ? TakeConsoleEvent(event)
-                                          : streamIn_.Take(inputSource_, event);
+                                         : streamIn_.Take(inputSource_, event);
   }
 
   void WaitForInput() override {

@@ -171,8 +171,8 @@ int Reserve(int fd, std::int64_t offset, std::int64_t length) {
   if (length <= 0) return 0;
   int result;
   do {
-    result = fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
-                       static_cast<off_t>(length));
+    result =
+        fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length));
   } while (result != 0 && errno == EINTR);
   if (result == 0) return 0;
   if (errno == ENOSPC || errno == EDQUOT || errno == EIO || errno == EFBIG) return errno;
@@ -263,8 +263,7 @@ class PosixFiles final : public FilePort {
     return fsync(Descriptor(handle)) == 0 ? 0 : CodeOf(errno);
   }
 
-  std::uint16_t BeginChange(FileHandle handle, std::int64_t offset,
-                            std::int64_t length) override {
+  std::uint16_t BeginChange(FileHandle handle, std::int64_t offset, std::int64_t length) override {
     const int fd = Descriptor(handle);
     if (fd != held_.fd) return EBADF;
     // From here on a break request waits for the end of the run.

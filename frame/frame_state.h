@@ -16,14 +16,14 @@ struct OutputState {
   CellPosition position;
   ScreenSize size;
   bool rowsFromOutputStart = false;
-  int startRow = 1;      ///< where output began, moved up by each scroll
+  int startRow = 1;  ///< where output began, moved up by each scroll
 };
 
 struct KeyState {
   bool hasPending = false;  ///< a code waits to be read
   std::uint8_t pending = 0;
-  bool special = false;     ///< the pending code is a second code: 0 comes first
-  bool composing = false;   ///< an Alt + keypad number is under way
+  bool special = false;    ///< the pending code is a second code: 0 comes first
+  bool composing = false;  ///< an Alt + keypad number is under way
   std::uint8_t composed = 0;
 };
 

@@ -48,7 +48,8 @@ std::uint16_t TargetFile::ReadBytes(void* buffer, std::uint16_t count) {
     RaiseIoFailure(code, CNC64_CALLER_ADDRESS());
     return 0;
   }
-  position_ = static_cast<FilePosition>(std::min<std::int64_t>(std::int64_t{position_} + done, kLargestPosition));
+  position_ = static_cast<FilePosition>(
+      std::min<std::int64_t>(std::int64_t{position_} + done, kLargestPosition));
   return static_cast<std::uint16_t>(done);
 }
 
@@ -61,7 +62,8 @@ std::uint16_t TargetFile::WriteBytes(const void* buffer, std::uint16_t count) {
     RaiseIoFailure(code, CNC64_CALLER_ADDRESS());
     return 0;
   }
-  position_ = static_cast<FilePosition>(std::min<std::int64_t>(std::int64_t{position_} + count, kLargestPosition));
+  position_ = static_cast<FilePosition>(
+      std::min<std::int64_t>(std::int64_t{position_} + count, kLargestPosition));
   return static_cast<std::uint16_t>(done);
 }
 

@@ -90,22 +90,22 @@ struct LayoutKey {
 };
 
 constexpr std::array<LayoutKey, 48> kLayout = {{
-    {'1', '!', 0, '1', 2},        {'2', '@', 0, '2', 3},        {'3', '#', 0, '3', 4},
-    {'4', '$', 0, '4', 5},        {'5', '%', 0, '5', 6},        {'6', '^', 30, '6', 7},
-    {'7', '&', 0, '7', 8},        {'8', '*', 0, '8', 9},        {'9', '(', 0, '9', 10},
-    {'0', ')', 0, '0', 11},       {'-', '_', 31, 0xBD, 12},     {'=', '+', 0, 0xBB, 13},
-    {'q', 'Q', 17, 'Q', 16},      {'w', 'W', 23, 'W', 17},      {'e', 'E', 5, 'E', 18},
-    {'r', 'R', 18, 'R', 19},      {'t', 'T', 20, 'T', 20},      {'y', 'Y', 25, 'Y', 21},
-    {'u', 'U', 21, 'U', 22},      {'i', 'I', 9, 'I', 23},       {'o', 'O', 15, 'O', 24},
-    {'p', 'P', 16, 'P', 25},      {'[', '{', 27, 0xDB, 26},     {']', '}', 29, 0xDD, 27},
-    {'a', 'A', 1, 'A', 30},       {'s', 'S', 19, 'S', 31},      {'d', 'D', 4, 'D', 32},
-    {'f', 'F', 6, 'F', 33},       {'g', 'G', 7, 'G', 34},       {'h', 'H', 8, 'H', 35},
-    {'j', 'J', 10, 'J', 36},      {'k', 'K', 11, 'K', 37},      {'l', 'L', 12, 'L', 38},
-    {';', ':', 0, 0xBA, 39},      {'\'', '"', 0, 0xDE, 40},     {'`', '~', 0, 0xC0, 41},
-    {'\\', '|', 28, 0xDC, 43},    {'z', 'Z', 26, 'Z', 44},      {'x', 'X', 24, 'X', 45},
-    {'c', 'C', 3, 'C', 46},       {'v', 'V', 22, 'V', 47},      {'b', 'B', 2, 'B', 48},
-    {'n', 'N', 14, 'N', 49},      {'m', 'M', 13, 'M', 50},      {',', '<', 0, 0xBC, 51},
-    {'.', '>', 0, 0xBE, 52},      {'/', '?', 0, 0xBF, 53},      {' ', ' ', ' ', vk::kSpace, 57},
+    {'1', '!', 0, '1', 2},     {'2', '@', 0, '2', 3},    {'3', '#', 0, '3', 4},
+    {'4', '$', 0, '4', 5},     {'5', '%', 0, '5', 6},    {'6', '^', 30, '6', 7},
+    {'7', '&', 0, '7', 8},     {'8', '*', 0, '8', 9},    {'9', '(', 0, '9', 10},
+    {'0', ')', 0, '0', 11},    {'-', '_', 31, 0xBD, 12}, {'=', '+', 0, 0xBB, 13},
+    {'q', 'Q', 17, 'Q', 16},   {'w', 'W', 23, 'W', 17},  {'e', 'E', 5, 'E', 18},
+    {'r', 'R', 18, 'R', 19},   {'t', 'T', 20, 'T', 20},  {'y', 'Y', 25, 'Y', 21},
+    {'u', 'U', 21, 'U', 22},   {'i', 'I', 9, 'I', 23},   {'o', 'O', 15, 'O', 24},
+    {'p', 'P', 16, 'P', 25},   {'[', '{', 27, 0xDB, 26}, {']', '}', 29, 0xDD, 27},
+    {'a', 'A', 1, 'A', 30},    {'s', 'S', 19, 'S', 31},  {'d', 'D', 4, 'D', 32},
+    {'f', 'F', 6, 'F', 33},    {'g', 'G', 7, 'G', 34},   {'h', 'H', 8, 'H', 35},
+    {'j', 'J', 10, 'J', 36},   {'k', 'K', 11, 'K', 37},  {'l', 'L', 12, 'L', 38},
+    {';', ':', 0, 0xBA, 39},   {'\'', '"', 0, 0xDE, 40}, {'`', '~', 0, 0xC0, 41},
+    {'\\', '|', 28, 0xDC, 43}, {'z', 'Z', 26, 'Z', 44},  {'x', 'X', 24, 'X', 45},
+    {'c', 'C', 3, 'C', 46},    {'v', 'V', 22, 'V', 47},  {'b', 'B', 2, 'B', 48},
+    {'n', 'N', 14, 'N', 49},   {'m', 'M', 13, 'M', 50},  {',', '<', 0, 0xBC, 51},
+    {'.', '>', 0, 0xBE, 52},   {'/', '?', 0, 0xBF, 53},  {' ', ' ', ' ', vk::kSpace, 57},
 }};
 
 const LayoutKey& LayoutKeyOf(char32_t character) {
@@ -200,46 +200,80 @@ ConsoleEvent NamedPress(const NamedKey& key, std::uint32_t modifiers) {
 /// The key of a sequence that ends in a letter (ESC [ A, ESC O P, ...).
 std::optional<NamedKey> LetterKey(std::uint8_t final) {
   switch (final) {
-    case 'A': return kUp;
-    case 'B': return kDown;
-    case 'C': return kRight;
-    case 'D': return kLeft;
-    case 'H': return kHome;
-    case 'F': return kEnd;
-    case 'E': return kKeypadCentre;
-    case 'G': return kKeypadCentre;
-    case 'P': return FunctionKey(1);
-    case 'Q': return FunctionKey(2);
-    case 'R': return FunctionKey(3);
-    case 'S': return FunctionKey(4);
-    default: return std::nullopt;
+    case 'A':
+      return kUp;
+    case 'B':
+      return kDown;
+    case 'C':
+      return kRight;
+    case 'D':
+      return kLeft;
+    case 'H':
+      return kHome;
+    case 'F':
+      return kEnd;
+    case 'E':
+      return kKeypadCentre;
+    case 'G':
+      return kKeypadCentre;
+    case 'P':
+      return FunctionKey(1);
+    case 'Q':
+      return FunctionKey(2);
+    case 'R':
+      return FunctionKey(3);
+    case 'S':
+      return FunctionKey(4);
+    default:
+      return std::nullopt;
   }
 }
 
 /// The key of ESC [ n ~ for the numbers every family sends.
 std::optional<NamedKey> PlainTildeKey(std::uint32_t number) {
   switch (number) {
-    case 1: return kHome;
-    case 2: return kInsert;
-    case 3: return kDelete;
-    case 4: return kEnd;
-    case 5: return kPageUp;
-    case 6: return kPageDown;
-    case 7: return kHome;
-    case 8: return kEnd;
-    case 11: return FunctionKey(1);
-    case 12: return FunctionKey(2);
-    case 13: return FunctionKey(3);
-    case 14: return FunctionKey(4);
-    case 15: return FunctionKey(5);
-    case 17: return FunctionKey(6);
-    case 18: return FunctionKey(7);
-    case 19: return FunctionKey(8);
-    case 20: return FunctionKey(9);
-    case 21: return FunctionKey(10);
-    case 23: return FunctionKey(11);
-    case 24: return FunctionKey(12);
-    default: return std::nullopt;
+    case 1:
+      return kHome;
+    case 2:
+      return kInsert;
+    case 3:
+      return kDelete;
+    case 4:
+      return kEnd;
+    case 5:
+      return kPageUp;
+    case 6:
+      return kPageDown;
+    case 7:
+      return kHome;
+    case 8:
+      return kEnd;
+    case 11:
+      return FunctionKey(1);
+    case 12:
+      return FunctionKey(2);
+    case 13:
+      return FunctionKey(3);
+    case 14:
+      return FunctionKey(4);
+    case 15:
+      return FunctionKey(5);
+    case 17:
+      return FunctionKey(6);
+    case 18:
+      return FunctionKey(7);
+    case 19:
+      return FunctionKey(8);
+    case 20:
+      return FunctionKey(9);
+    case 21:
+      return FunctionKey(10);
+    case 23:
+      return FunctionKey(11);
+    case 24:
+      return FunctionKey(12);
+    default:
+      return std::nullopt;
   }
 }
 
@@ -253,15 +287,24 @@ struct TildeKeyOf {
 
 std::optional<TildeKeyOf> TildeKey(std::uint32_t number) {
   switch (number) {
-    case 25: return TildeKeyOf{FunctionKey(3), keystate::kShift};
-    case 26: return TildeKeyOf{FunctionKey(4), keystate::kShift};
-    case 28: return TildeKeyOf{FunctionKey(5), keystate::kShift};
-    case 29: return TildeKeyOf{FunctionKey(6), keystate::kShift};
-    case 31: return TildeKeyOf{FunctionKey(7), keystate::kShift};
-    case 32: return TildeKeyOf{FunctionKey(8), keystate::kShift};
-    case 33: return TildeKeyOf{FunctionKey(9), keystate::kShift};
-    case 34: return TildeKeyOf{FunctionKey(10), keystate::kShift};
-    default: break;
+    case 25:
+      return TildeKeyOf{FunctionKey(3), keystate::kShift};
+    case 26:
+      return TildeKeyOf{FunctionKey(4), keystate::kShift};
+    case 28:
+      return TildeKeyOf{FunctionKey(5), keystate::kShift};
+    case 29:
+      return TildeKeyOf{FunctionKey(6), keystate::kShift};
+    case 31:
+      return TildeKeyOf{FunctionKey(7), keystate::kShift};
+    case 32:
+      return TildeKeyOf{FunctionKey(8), keystate::kShift};
+    case 33:
+      return TildeKeyOf{FunctionKey(9), keystate::kShift};
+    case 34:
+      return TildeKeyOf{FunctionKey(10), keystate::kShift};
+    default:
+      break;
   }
   const std::optional<NamedKey> key = PlainTildeKey(number);
   if (!key) return std::nullopt;
@@ -324,11 +367,16 @@ constexpr NamedKey kNumLockKey{vk::kNumLock, 69, false};
 /// to PF4 sit there); their function keys send other forms.
 std::optional<ConsoleEvent> PfKeyPress(std::uint8_t final, std::uint32_t modifiers) {
   switch (final) {
-    case 'P': return NamedPress(kNumLockKey, modifiers);
-    case 'Q': return KeypadPress('o', modifiers);
-    case 'R': return KeypadPress('j', modifiers);
-    case 'S': return KeypadPress('m', modifiers);
-    default: return std::nullopt;
+    case 'P':
+      return NamedPress(kNumLockKey, modifiers);
+    case 'Q':
+      return KeypadPress('o', modifiers);
+    case 'R':
+      return KeypadPress('j', modifiers);
+    case 'S':
+      return KeypadPress('m', modifiers);
+    default:
+      return std::nullopt;
   }
 }
 
@@ -339,11 +387,16 @@ bool SendsPfKeysFromKeypad(TerminalFamily family) {
 /// rxvt's Shift+arrows (ESC [ a..d) and Ctrl+arrows (ESC O a..d).
 std::optional<NamedKey> LowerArrowKey(std::uint8_t final) {
   switch (final) {
-    case 'a': return kUp;
-    case 'b': return kDown;
-    case 'c': return kRight;
-    case 'd': return kLeft;
-    default: return std::nullopt;
+    case 'a':
+      return kUp;
+    case 'b':
+      return kDown;
+    case 'c':
+      return kRight;
+    case 'd':
+      return kLeft;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -459,9 +512,9 @@ std::optional<ConsoleEvent> ModifierKeyPress(std::uint32_t code, std::uint32_t m
     case 0:
       return Press(vk::kShift, right ? 54 : 42, 0, modifiers | keystate::kShift);
     case 1:
-      return Press(vk::kControl, 29, 0,
-                   modifiers | (right ? keystate::kRightCtrl | keystate::kEnhanced
-                                      : keystate::kLeftCtrl));
+      return Press(
+          vk::kControl, 29, 0,
+          modifiers | (right ? keystate::kRightCtrl | keystate::kEnhanced : keystate::kLeftCtrl));
     case 2:
       if (right) {
         modifiers = (modifiers & ~keystate::kLeftAlt) | keystate::kRightAlt | keystate::kEnhanced;
@@ -508,16 +561,21 @@ std::optional<ConsoleEvent> FunctionalKeyPress(std::uint32_t code, std::uint32_t
   }
   if (code >= protocol::kF13 && code <= protocol::kF24) {
     static constexpr std::array<std::uint8_t, 12> kScans = {100, 101, 102, 103, 104, 105,
-                                                           106, 107, 108, 109, 110, 118};
+                                                            106, 107, 108, 109, 110, 118};
     const std::uint32_t index = code - protocol::kF13;
     return Press(static_cast<std::uint16_t>(vk::kF12 + 1 + index), kScans[index], 0, modifiers);
   }
   switch (code) {
-    case protocol::kCapsLock: return Press(vk::kCapital, 58, 0, modifiers);
-    case protocol::kScrollLock: return Press(vk::kScroll, 70, 0, modifiers);
-    case protocol::kNumLock: return NamedPress(kNumLockKey, modifiers | keystate::kEnhanced);
-    case protocol::kPause: return Press(vk::kPause, 69, 0, modifiers);
-    case protocol::kMenu: return Press(vk::kApps, 93, 0, modifiers | keystate::kEnhanced);
+    case protocol::kCapsLock:
+      return Press(vk::kCapital, 58, 0, modifiers);
+    case protocol::kScrollLock:
+      return Press(vk::kScroll, 70, 0, modifiers);
+    case protocol::kNumLock:
+      return NamedPress(kNumLockKey, modifiers | keystate::kEnhanced);
+    case protocol::kPause:
+      return Press(vk::kPause, 69, 0, modifiers);
+    case protocol::kMenu:
+      return Press(vk::kApps, 93, 0, modifiers | keystate::kEnhanced);
     case protocol::kPrintScreen:  // the system takes it; a console never sees its press
     default:
       return std::nullopt;
@@ -762,7 +820,7 @@ DecodeResult DecodeCharacter(Bytes in, bool moreMayFollow, bool utf8, std::uint3
 
   std::size_t length = 0;
   char32_t code = 0;
-  std::uint8_t lowest = 0x80;  // the range of the second byte, which rules out
+  std::uint8_t lowest = 0x80;   // the range of the second byte, which rules out
   std::uint8_t highest = 0xBF;  // overlong forms, surrogates and too large codes
   if (lead >= 0xC2 && lead <= 0xDF) {
     length = 2;
@@ -804,9 +862,8 @@ DecodeResult DecodeEscape(Bytes in, bool moreMayFollow, bool utf8, TerminalFamil
   }
   const std::uint8_t second = in[1];
   if (second == '[' || second == 'O') {
-    const std::optional<DecodeResult> sequence = second == '['
-                                                     ? DecodeCsi(in, moreMayFollow, 0)
-                                                     : DecodeSs3(in, moreMayFollow, 0, family);
+    const std::optional<DecodeResult> sequence =
+        second == '[' ? DecodeCsi(in, moreMayFollow, 0) : DecodeSs3(in, moreMayFollow, 0, family);
     if (sequence) return *sequence;
     return Event(CodePointPress(second, keystate::kLeftAlt), 2);
   }
@@ -839,7 +896,8 @@ TerminalFamily FamilyOfTerm(std::string_view term) {
   };
   if (family("linux")) return TerminalFamily::kLinux;
   if (family("putty")) return TerminalFamily::kPutty;
-  if (startsWith("rxvt")) return TerminalFamily::kRxvt;  // rxvt, rxvt-unicode, rxvt-unicode-256color
+  if (startsWith("rxvt"))
+    return TerminalFamily::kRxvt;  // rxvt, rxvt-unicode, rxvt-unicode-256color
   if (family("screen") || startsWith("screen.") || family("tmux")) return TerminalFamily::kScreen;
   return TerminalFamily::kXterm;
 }

@@ -60,7 +60,9 @@ constexpr std::uint16_t CellOf(std::uint8_t first, std::uint8_t second) {
 template <bool (*Selects)(std::uint8_t, std::uint8_t), std::uint8_t First, std::uint8_t Second>
 [[gnu::always_inline]] inline std::optional<SelectedCells> RewriteBlock(std::uint16_t* cells,
                                                                         std::size_t count) {
-  const auto selects = [](std::uint16_t cell) { return Selects(FirstByte(cell), SecondByte(cell)); };
+  const auto selects = [](std::uint16_t cell) {
+    return Selects(FirstByte(cell), SecondByte(cell));
+  };
   std::size_t first = 0;
   while (first < count && !selects(cells[first])) ++first;
   if (first == count) return std::nullopt;

@@ -251,7 +251,8 @@ class PageWriter {
 };
 
 // The README lines of section "## title": [begin, end), without its heading.
-bool FindSection(const Lines& readme, std::string_view title, std::size_t& begin, std::size_t& end) {
+bool FindSection(const Lines& readme, std::string_view title, std::size_t& begin,
+                 std::size_t& end) {
   for (std::size_t i = 0; i < readme.size(); ++i) {
     if (readme[i] == "## " + std::string(title)) {
       begin = i + 1;
@@ -285,8 +286,8 @@ int main(int argc, char** argv) {
   {
     const std::string heading = page[0].substr(2);
     const auto blank = heading.find(' ');
-    writer.Title(heading.substr(0, blank), blank == std::string::npos ? "1" : heading.substr(blank + 1),
-                 argv[4]);
+    writer.Title(heading.substr(0, blank),
+                 blank == std::string::npos ? "1" : heading.substr(blank + 1), argv[4]);
   }
   std::size_t from = 1;
   for (std::size_t i = 1; i <= page.size(); ++i) {

@@ -14,7 +14,8 @@ namespace {
 
 bool WriteFile(const char* path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 
@@ -45,7 +46,8 @@ int main(int argc, char** argv) {
   std::vector<std::uint8_t> rom(33554432);
   for (auto& byte : rom) byte = filler.Next();
   constexpr std::string_view kName = "MISSION.ENG";
-  for (std::size_t i = 0; i < kName.size(); ++i) rom[2152924 + i] = static_cast<std::uint8_t>(kName[i]);
+  for (std::size_t i = 0; i < kName.size(); ++i)
+    rom[2152924 + i] = static_cast<std::uint8_t>(kName[i]);
   constexpr std::uint8_t kBigEndianHeader[] = {0x80, 0x37, 0x12, 0x40};
   for (std::size_t i = 0; i < 4; ++i) rom[i] = kBigEndianHeader[i];
   for (std::size_t word = 0; word < rom.size(); word += 4) {

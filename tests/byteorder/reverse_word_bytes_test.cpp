@@ -26,7 +26,9 @@ constexpr std::int64_t kMiB = 1048576;
 constexpr std::size_t kBlock = 32768;
 
 const frame::ToolDefinition kOskebar{
-    "Oskebar", {"Drop the C&C N64 ROM onto the icon of this program to fix it."}, byteorder::ReverseWordBytes};
+    "Oskebar",
+    {"Drop the C&C N64 ROM onto the icon of this program to fix it."},
+    byteorder::ReverseWordBytes};
 
 // The walk that handles one word at a time: its counter grows by 4 for every
 // started word, a dot for each multiple of 1 MiB it reaches; a whole word's
@@ -78,7 +80,8 @@ PassRun RunPass(const Bytes& bytes, const Bytes* expected = nullptr) {
       dotValue += kMiB;
       const Bytes& now = files.Bytes("rom");
       ASSERT_EQ(now.size(), bytes.size());
-      const auto done = static_cast<std::ptrdiff_t>(std::min<std::int64_t>(dotValue, static_cast<std::int64_t>(now.size())));
+      const auto done = static_cast<std::ptrdiff_t>(
+          std::min<std::int64_t>(dotValue, static_cast<std::int64_t>(now.size())));
       ASSERT_TRUE(std::equal(now.begin(), now.begin() + done, expected->begin()))
           << "words below " << dotValue << " not done when its dot appeared";
       ASSERT_TRUE(std::equal(now.begin() + done, now.end(), bytes.begin() + done))
@@ -92,7 +95,8 @@ PassRun RunPass(const Bytes& bytes, const Bytes* expected = nullptr) {
   run.stream = console.StreamBytes();
   const std::size_t from = run.stream.find("Fixing");
   const std::size_t to = run.stream.find("\r\nDone.\r\n");
-  if (from != std::string::npos && to != std::string::npos) run.dots = run.stream.substr(from + 6, to - from - 6);
+  if (from != std::string::npos && to != std::string::npos)
+    run.dots = run.stream.substr(from + 6, to - from - 6);
   return run;
 }
 
@@ -116,7 +120,8 @@ TEST_P(OskebarEdgeCase, BytesSizeAndLines) {
   const PassRun run = RunPass(c.before);
   EXPECT_EQ(run.bytes, c.after);
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.stream, std::string(kBanner) + "Fixing\r\nDone.\r\n\r\nPress any key to continue.\r\n");
+  EXPECT_EQ(run.stream,
+            std::string(kBanner) + "Fixing\r\nDone.\r\n\r\nPress any key to continue.\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -124,9 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EdgeCase{"empty", {}, {}},
         EdgeCase{"two_words", {1, 2, 3, 4, 5, 6, 7, 8}, {4, 3, 2, 1, 8, 7, 6, 5}},
-        EdgeCase{"equal_bytes_in_every_word", {0, 0, 0, 0, 0xAB, 0xAB, 0xAB, 0xAB}, {0, 0, 0, 0, 0xAB, 0xAB, 0xAB, 0xAB}},
-        EdgeCase{"one_byte", {0x41}, {0x41}},
-        EdgeCase{"two_bytes", {0x41, 0x42}, {0x41, 0x42}},
+        EdgeCase{"equal_bytes_in_every_word",
+                 {0, 0, 0, 0, 0xAB, 0xAB, 0xAB, 0xAB},
+                 {0, 0, 0, 0, 0xAB, 0xAB, 0xAB, 0xAB}},
+        EdgeCase{"one_byte", {0x41}, {0x41}}, EdgeCase{"two_bytes", {0x41, 0x42}, {0x41, 0x42}},
         EdgeCase{"three_bytes", {0x41, 0x42, 0x43}, {0x41, 0x42, 0x43}},
         EdgeCase{"five_bytes", {0x41, 0x42, 0x43, 0x44, 0x45}, {0x44, 0x43, 0x42, 0x41, 0x45}},
         EdgeCase{"ten_bytes",
@@ -175,11 +181,13 @@ TEST(Oskebar, FullRomOnTheScreen) {
   console.Queue(testing_support::keys::Char('k'));
   EXPECT_EQ(frame::RunToolOn(kOskebar, console, files, {"oskebar", "rom"}), 0);
   EXPECT_EQ(console.Screen(),
-            "Oskebar\n-------\n\nFixing................................\nDone.\n\nPress any key to continue.");
+            "Oskebar\n-------\n\nFixing................................\nDone.\n\nPress any key to "
+            "continue.");
   const Bytes& now = files.Bytes("rom");
   ASSERT_EQ(now.size(), rom.size());
   for (const std::size_t at : {std::size_t{0}, kBlock, rom.size() - 4}) {
-    EXPECT_EQ(Bytes(now.begin() + static_cast<std::ptrdiff_t>(at), now.begin() + static_cast<std::ptrdiff_t>(at + 4)),
+    EXPECT_EQ(Bytes(now.begin() + static_cast<std::ptrdiff_t>(at),
+                    now.begin() + static_cast<std::ptrdiff_t>(at + 4)),
               (Bytes{rom[at + 3], rom[at + 2], rom[at + 1], rom[at]}))
         << at;
   }
@@ -216,10 +224,10 @@ TEST(Oskebar, WorksInWholeBlocks) {
     if (r.request == Request::kRead || r.request == Request::kWrite) transfers.push_back(r);
   }
   const std::vector<testing_support::LoggedRequest> expected = {
-      {Request::kRead, 0, 32768},          {Request::kWrite, 0, 32768},
-      {Request::kRead, 32768, 32768},      {Request::kWrite, 32768, 32768},
-      {Request::kRead, 65536, 32768},      {Request::kWrite, 65536, 32768},
-      {Request::kRead, 98304, 32768},      {Request::kWrite, 98304, 8}};
+      {Request::kRead, 0, 32768},     {Request::kWrite, 0, 32768},
+      {Request::kRead, 32768, 32768}, {Request::kWrite, 32768, 32768},
+      {Request::kRead, 65536, 32768}, {Request::kWrite, 65536, 32768},
+      {Request::kRead, 98304, 32768}, {Request::kWrite, 98304, 8}};
   EXPECT_EQ(transfers, expected);
 }
 
@@ -244,7 +252,8 @@ TEST(Oskebar, FlushedBeforeDoneAndReleasedBeforeTheEndPromptWaits) {
   });
   EXPECT_EQ(frame::RunToolOn(kOskebar, console, files, {"oskebar", "rom"}), 0);
   EXPECT_TRUE(flushedBeforeDone);
-  EXPECT_EQ(holdsAtDone, std::vector<bool>{true}) << "the pass must not be interruptible up to Done.";
+  EXPECT_EQ(holdsAtDone, std::vector<bool>{true})
+      << "the pass must not be interruptible up to Done.";
   EXPECT_EQ(console.Holds(), (std::vector<bool>{true, false}));
   EXPECT_EQ(openAtKeyWait, 0);
 }
@@ -257,8 +266,9 @@ TEST(Oskebar, OpenFailurePrintsNothingOfThePass) {
   console.QueueBytes("k");
   // The screen is as ever; the exit status is the open's failure code.
   EXPECT_EQ(frame::RunToolOn(kOskebar, console, files, {"oskebar", "rom"}), FakeFiles::kDenied);
-  EXPECT_EQ(console.StreamBytes(),
-            std::string(kBanner) + "\r\nError opening \"rom\"\r\n\r\nPress any key to continue.\r\n");
+  EXPECT_EQ(
+      console.StreamBytes(),
+      std::string(kBanner) + "\r\nError opening \"rom\"\r\n\r\nPress any key to continue.\r\n");
   EXPECT_EQ(files.Bytes("rom"), Bytes(8, 1));
 }
 
@@ -290,18 +300,20 @@ TEST_P(OskebarFailure, EndsThePassKeepsWhatIsWrittenAndIsReported) {
   const std::string& shown = console.StreamBytes();
   EXPECT_EQ(shown.find("Done."), std::string::npos);
   const std::string dots(c.blocksDone >= 32 ? 1 : 0, '.');
-  EXPECT_EQ(shown.rfind(std::string(kBanner) + "Fixing" + dots + "\r\nRuntime error 5 at 0x", 0), 0u) << shown;
+  EXPECT_EQ(shown.rfind(std::string(kBanner) + "Fixing" + dots + "\r\nRuntime error 5 at 0x", 0),
+            0u)
+      << shown;
   EXPECT_EQ(files.OpenCount(), 0);
   EXPECT_EQ(console.EventsLeft(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Requests, OskebarFailure,
-    ::testing::Values(FailureCase{"start_of_the_change", 2, 0}, FailureCase{"size", 3, 0},
-                      FailureCase{"first_read", 4, 0},
-                      FailureCase{"second_write", 3 + 2 + 2, 1},
-                      FailureCase{"read_after_the_dot", 3 + 2 * 33 + 1, 33},
-                      FailureCase{"flush", 3 + 2 * 40 + 1, 40}),
-    [](const auto& tc) { return std::string(tc.param.name); });
+INSTANTIATE_TEST_SUITE_P(Requests, OskebarFailure,
+                         ::testing::Values(FailureCase{"start_of_the_change", 2, 0},
+                                           FailureCase{"size", 3, 0},
+                                           FailureCase{"first_read", 4, 0},
+                                           FailureCase{"second_write", 3 + 2 + 2, 1},
+                                           FailureCase{"read_after_the_dot", 3 + 2 * 33 + 1, 33},
+                                           FailureCase{"flush", 3 + 2 * 40 + 1, 40}),
+                         [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace

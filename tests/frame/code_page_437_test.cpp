@@ -49,8 +49,8 @@ TEST(CodePage437, CharactersOfTheCodePageMapBackToTheirCodes) {
 
 TEST(CodePage437, OtherCharactersHaveNoCode) {
   const std::vector<char32_t> others = {
-      U'\0',       U'\t',       U'\x1B',     U'\x7F',     U'\x80',  U'\u00C0',
-      U'\u263A',   U'\u2302',   U'\u20AC',   U'\u03B2',   U'\uFFFD',  U'\U0001F600',
+      U'\0',     U'\t',     U'\x1B',   U'\x7F',   U'\x80',   U'\u00C0',
+      U'\u263A', U'\u2302', U'\u20AC', U'\u03B2', U'\uFFFD', U'\U0001F600',
   };
   for (char32_t character : others) {
     EXPECT_FALSE(Cp437FromUnicode(character).has_value()) << static_cast<std::uint32_t>(character);

@@ -54,12 +54,31 @@ INSTANTIATE_TEST_SUITE_P(
         OutputCase{"line_feed_keeps_column", {80, 25}, {1, 1}, {"AB\nC"}, "AB\n  C", {4, 2}, 0},
         OutputCase{"carriage_return_to_column_1", {80, 25}, {1, 1}, {"ABC\rX"}, "XBC", {2, 1}, 0},
         OutputCase{"line_end", {80, 25}, {5, 3}, {"ab\r\ncd"}, "\n\n    ab\ncd", {3, 4}, 0},
-        OutputCase{"wrap_after_last_column", {10, 5}, {1, 1}, {"0123456789AB"}, "0123456789\nAB", {3, 2}, 0},
-        OutputCase{"full_row_leaves_next_row", {10, 5}, {1, 1}, {"0123456789"}, "0123456789", {1, 2}, 0},
-        OutputCase{"line_feed_on_last_row_scrolls", {10, 3}, {1, 2}, {"abc\r\n", "def\r\n", "g"}, "abc\ndef\ng", {2, 3}, 1},
+        OutputCase{"wrap_after_last_column",
+                   {10, 5},
+                   {1, 1},
+                   {"0123456789AB"},
+                   "0123456789\nAB",
+                   {3, 2},
+                   0},
+        OutputCase{
+            "full_row_leaves_next_row", {10, 5}, {1, 1}, {"0123456789"}, "0123456789", {1, 2}, 0},
+        OutputCase{"line_feed_on_last_row_scrolls",
+                   {10, 3},
+                   {1, 2},
+                   {"abc\r\n", "def\r\n", "g"},
+                   "abc\ndef\ng",
+                   {2, 3},
+                   1},
         OutputCase{"wrap_in_last_cell_scrolls", {4, 2}, {1, 2}, {"abcd"}, "abcd", {1, 2}, 1},
         OutputCase{"many_scrolls", {3, 2}, {1, 1}, {"1\r\n2\r\n3\r\n4"}, "3\n4", {2, 2}, 2},
-        OutputCase{"text_split_over_calls", {80, 25}, {1, 1}, {"Fix", "ing", ": [*"}, "Fixing: [*", {11, 1}, 0}),
+        OutputCase{"text_split_over_calls",
+                   {80, 25},
+                   {1, 1},
+                   {"Fix", "ing", ": [*"},
+                   "Fixing: [*",
+                   {11, 1},
+                   0}),
     [](const ::testing::TestParamInfo<OutputCase>& tc) { return std::string(tc.param.name); });
 
 TEST(OutputRules, EveryOtherCodeTakesOneCell) {
@@ -74,7 +93,8 @@ TEST(OutputRules, EveryOtherCodeTakesOneCell) {
   int column = 1;
   int row = 1;
   for (char c : all) {
-    EXPECT_EQ(console.Cell(column, row), static_cast<std::uint8_t>(c)) << "code " << int(static_cast<std::uint8_t>(c));
+    EXPECT_EQ(console.Cell(column, row), static_cast<std::uint8_t>(c))
+        << "code " << int(static_cast<std::uint8_t>(c));
     if (++column > 80) {
       column = 1;
       ++row;
@@ -106,8 +126,12 @@ TEST(OutputRules, WriteLineEndsTheLineAndWithoutTextGivesAnEmptyLine) {
 
 TEST(OutputRules, WriteNumberInDecimal) {
   const std::vector<std::pair<std::int32_t, std::string>> cases = {
-      {0, "0"}, {7, "7"}, {-1, "-1"}, {33554432, "33554432"},
-      {2147483647, "2147483647"}, {-2147483647 - 1, "-2147483648"}};
+      {0, "0"},
+      {7, "7"},
+      {-1, "-1"},
+      {33554432, "33554432"},
+      {2147483647, "2147483647"},
+      {-2147483647 - 1, "-2147483648"}};
   for (const auto& [value, text] : cases) {
     FakeConsole console({80, 25}, {1, 1});
     FakeFiles files;

@@ -90,7 +90,9 @@ void WriteString(int fd, const std::string& text) {
 
 // Reads what `fd` has within `timeoutMs`; false at its end.
 bool ReadSome(int fd, std::string& into, int timeoutMs) {
-  struct pollfd ready {fd, POLLIN, 0};
+  struct pollfd ready {
+    fd, POLLIN, 0
+  };
   if (poll(&ready, 1, timeoutMs) <= 0) return true;
   char chunk[4096];
   const ssize_t n = read(fd, chunk, sizeof chunk);
@@ -162,9 +164,9 @@ std::string RawModeText(int fd) {
   for (const auto& [flag, name] : input) {
     if ((mode.c_iflag & flag) != 0) text += std::string(name) + " ";
   }
-  text += "vquit=" + std::to_string(mode.c_cc[VQUIT]) + " vsusp=" +
-          std::to_string(mode.c_cc[VSUSP]) + " vmin=" + std::to_string(mode.c_cc[VMIN]) +
-          " vtime=" + std::to_string(mode.c_cc[VTIME]);
+  text += "vquit=" + std::to_string(mode.c_cc[VQUIT]) +
+          " vsusp=" + std::to_string(mode.c_cc[VSUSP]) +
+          " vmin=" + std::to_string(mode.c_cc[VMIN]) + " vtime=" + std::to_string(mode.c_cc[VTIME]);
   return text;
 }
 
@@ -340,14 +342,16 @@ TEST(PosixStreamConsoleTest, WritesTheBytesUnchangedToAPipe) {
   // More than a pipe holds, so that the writes come out in parts.
   std::string bytes = Bytes({'A', 27, '[', '2', 'J', 0, 1, 127, 128, 255, '\r', '\n', '\t'});
   bytes += std::string(200000, 'x');
-  Child child = StartChild({.input = in.read.get(), .output = out.write.get()}, [&](Report& report) {
-    ConsoleStart start;
-    ConsolePort& console = StartConsole(report, &start);
-    report.Line(Describe(start));
-    console.WriteStream(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
-    console.Flush();
-    console.Restore();
-  });
+  Child child =
+      StartChild({.input = in.read.get(), .output = out.write.get()}, [&](Report& report) {
+        ConsoleStart start;
+        ConsolePort& console = StartConsole(report, &start);
+        report.Line(Describe(start));
+        console.WriteStream(
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+        console.Flush();
+        console.Restore();
+      });
   out.write.Reset();
   const ChildEnd end = Finish(child, out.read.get());
   EXPECT_TRUE(EndedWithZero(end));
@@ -402,14 +406,14 @@ TEST(PosixStreamConsoleTest, NoConsoleWithoutAStandardOutputToWriteTo) {
     SCOPED_TRACE(c.name);
     PipePair error = MakePipe();
     UniqueFd readOnly(open("/dev/null", O_RDONLY));
-    Child child = StartChild({.input = readOnly.get(),
-                              .output = readOnly.get(),
-                              .error = error.write.get(),
-                              .closeOutput = c.closeOutput},
-                             [](Report& report) {
-                               report.Line(frame::system::OpenConsole() == nullptr ? "none"
-                                                                                   : "console");
-                             });
+    Child child =
+        StartChild({.input = readOnly.get(),
+                    .output = readOnly.get(),
+                    .error = error.write.get(),
+                    .closeOutput = c.closeOutput},
+                   [](Report& report) {
+                     report.Line(frame::system::OpenConsole() == nullptr ? "none" : "console");
+                   });
     error.write.Reset();
     const ChildEnd end = Finish(child, error.read.get());
     EXPECT_TRUE(EndedWithZero(end));
@@ -560,8 +564,7 @@ TEST_F(PosixTerminalConsoleTest, PlacesTheCursorOnlyWhenItStandsElsewhere) {
       "\x1b[3;5R");
   const ChildEnd end = FinishOnTerminal(child);
   EXPECT_TRUE(EndedWithZero(end));
-  EXPECT_EQ(afterQuery_,
-            "Hi!\x1b[4;1H\x1b[4;99Hab\x1b[5;1Hc\x1b[30;1H\n\x1b[30;2H" + kKeypadOff);
+  EXPECT_EQ(afterQuery_, "Hi!\x1b[4;1H\x1b[4;99Hab\x1b[5;1Hc\x1b[30;1H\n\x1b[30;2H" + kKeypadOff);
 }
 
 struct GlyphCase {
@@ -611,7 +614,8 @@ TEST_F(PosixTerminalConsoleTest, NoCodeReachesTheTerminalAsAControl) {
           std::vector<std::uint8_t> codes;
           for (int code = 0; code < 256; ++code) codes.push_back(static_cast<std::uint8_t>(code));
           for (int row = 1; row <= 4; ++row) {
-            console.DrawRun({1, row}, std::span(codes).subspan(static_cast<std::size_t>(row - 1) * 64, 64));
+            console.DrawRun({1, row},
+                            std::span(codes).subspan(static_cast<std::size_t>(row - 1) * 64, 64));
           }
           console.Flush();
           console.Restore();
@@ -621,9 +625,9 @@ TEST_F(PosixTerminalConsoleTest, NoCodeReachesTheTerminalAsAControl) {
     ASSERT_TRUE(EndedWithZero(end));
     ASSERT_GE(afterQuery_.size(), kKeypadOff.size());
     // Without the cursor placements and the final keypad reset, only glyphs are left.
-    const std::string glyphs = std::regex_replace(
-        afterQuery_.substr(0, afterQuery_.size() - kKeypadOff.size()),
-        std::regex("\x1b\\[[0-9]+;[0-9]+H"), "");
+    const std::string glyphs =
+        std::regex_replace(afterQuery_.substr(0, afterQuery_.size() - kKeypadOff.size()),
+                           std::regex("\x1b\\[[0-9]+;[0-9]+H"), "");
     for (std::size_t i = 0; i < glyphs.size(); ++i) {
       const auto byte = static_cast<unsigned char>(glyphs[i]);
       ASSERT_FALSE(byte < 0x20 || byte == 0x7F) << "control byte " << int{byte} << " at " << i;
@@ -660,7 +664,8 @@ TEST_F(PosixTerminalConsoleTest, ALoneEscapeWaitsBrieflyWhileASplitSequenceDecod
   WriteString(terminal_.master.get(), "Ax");
   const ChildEnd end = FinishOnTerminal(child);
   EXPECT_TRUE(EndedWithZero(end));
-  EXPECT_EQ(reportSoFar_ + end.report, "ready\nkey vk=1B ch=27\nkey vk=26 ch=0\nkey vk=58 ch=120\n\n");
+  EXPECT_EQ(reportSoFar_ + end.report,
+            "ready\nkey vk=1B ch=27\nkey vk=26 ch=0\nkey vk=58 ch=120\n\n");
 }
 
 TEST_F(PosixTerminalConsoleTest, ControlBackslashAndControlZAreKeys) {
@@ -719,7 +724,7 @@ TEST_F(PosixTerminalConsoleTest, InterruptionsEndTheProgramWithTheTerminalPutBac
     screen_.clear();
     Child child = StartOnTerminal(
         [&](Report& report) {
-          const struct rlimit noCore {0, 0};
+          const struct rlimit noCore { 0, 0 };
           setrlimit(RLIMIT_CORE, &noCore);
           StartConsole(report);
           kill(getpid(), signalNumber);
@@ -997,10 +1002,11 @@ TEST_F(PosixTerminalConsoleTest, AStopPutsTheTerminalBackAndFgSetsItUpAgain) {
         if (read(started.read.get(), &byte, 1) != 1) report.Line("job did not start");
         const auto mode = [&] {
           const std::string now = ModeText(0);
-          return now == cooked ? std::string("cooked") : now.find("l=") != std::string::npos &&
-                                                                 RawModeText(0).find("icanon") == std::string::npos
-                                                             ? std::string("raw")
-                                                             : std::string("other");
+          return now == cooked ? std::string("cooked")
+                 : now.find("l=") != std::string::npos &&
+                         RawModeText(0).find("icanon") == std::string::npos
+                     ? std::string("raw")
+                     : std::string("other");
         };
         const auto awaitMode = [&](const std::string& wanted) {
           for (int i = 0; i < 200 && mode() != wanted; ++i) usleep(10000);
@@ -1055,11 +1061,14 @@ TEST(PosixProcessTest, ClosedStandardStreamsAreOpenedOnTheNullDevice) {
     std::string seen;
     for (int fd = 0; fd < 3; ++fd) {
       struct stat status {};
-      const bool isNull = fstat(fd, &status) == 0 && status.st_rdev == null.st_rdev &&
-                          S_ISCHR(status.st_mode);
+      const bool isNull =
+          fstat(fd, &status) == 0 && status.st_rdev == null.st_rdev && S_ISCHR(status.st_mode);
       const int mode = fcntl(fd, F_GETFL) & O_ACCMODE;
       seen += std::to_string(fd) + (isNull ? " null " : " other ") +
-              (mode == O_RDONLY ? "r" : mode == O_WRONLY ? "w" : "rw") + "\n";
+              (mode == O_RDONLY   ? "r"
+               : mode == O_WRONLY ? "w"
+                                  : "rw") +
+              "\n";
     }
     const int next = open("/proc/self/exe", O_RDONLY);
     seen += "next " + std::string(next >= 3 ? "above" : "standard") + "\n";
@@ -1259,7 +1268,8 @@ TEST_F(PosixTerminalConsoleTest, OwnsTheConsoleOnlyAsTheLeaderOfItsTerminalsSess
         const pid_t job = fork();
         if (job == 0) {
           ConsolePort& console = StartConsole(report);
-          report.Line(console.OwnsConsole() ? "started by a shell: own" : "started by a shell: shared");
+          report.Line(console.OwnsConsole() ? "started by a shell: own"
+                                            : "started by a shell: shared");
           console.Restore();
           _exit(0);
         }

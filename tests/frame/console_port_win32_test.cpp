@@ -176,8 +176,9 @@ ConsolePort& OpenedConsole() {
 std::string DescribeStart(const ConsoleStart& start) {
   std::string text = start.kind == frame::ConsoleKind::kScreen ? "screen" : "stream";
   text += " size=";
-  text += start.sizeKnown ? std::to_string(start.size.columns) + "x" + std::to_string(start.size.rows)
-                          : "?";
+  text += start.sizeKnown
+              ? std::to_string(start.size.columns) + "x" + std::to_string(start.size.rows)
+              : "?";
   text += " cursor=";
   text += start.cursorKnown
               ? std::to_string(start.cursor.column) + "," + std::to_string(start.cursor.row)
@@ -296,8 +297,9 @@ TEST_P(Win32NoOutputTest, GivesNoConsoleAndSaysWhyOnTheErrorStream) {
       },
       0,
       std::string("none; [") +
-          (c.withErrorStream ? "no console to write to: standard output is not open for writing\\r\\n"
-                             : "") +
+          (c.withErrorStream
+               ? "no console to write to: standard output is not open for writing\\r\\n"
+               : "") +
           "] kept");
 }
 
@@ -372,10 +374,11 @@ TEST_P(Win32StreamInputTest, GivesEachByteThenTheEndAtEveryCallAfterIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, Win32StreamInputTest,
-    ::testing::Values(StreamInputCase{"file", InputSetup::kFile, "104 105 10 end end end "},
-                      StreamInputCase{"closed pipe", InputSetup::kClosedPipe, "104 105 10 end end end "},
-                      StreamInputCase{"null handle", InputSetup::kNull, "end end end end end end "},
-                      StreamInputCase{"invalid handle", InputSetup::kInvalid, "end end end end end end "}));
+    ::testing::Values(
+        StreamInputCase{"file", InputSetup::kFile, "104 105 10 end end end "},
+        StreamInputCase{"closed pipe", InputSetup::kClosedPipe, "104 105 10 end end end "},
+        StreamInputCase{"null handle", InputSetup::kNull, "end end end end end end "},
+        StreamInputCase{"invalid handle", InputSetup::kInvalid, "end end end end end end "}));
 
 TEST(Win32StreamConsoleTest, CodeOffsetsCountFromTheExecutablesBase) {
   EXPECT_CHILD(
@@ -432,9 +435,9 @@ class Win32ScreenConsoleTest : public ::testing::Test {
 // filled with dots in colour 07, its cursor at column 4, row 3, and colour
 // 1E set for text.
 HANDLE MakeScreenBuffer(COORD& size) {
-  const HANDLE buffer = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                                  CONSOLE_TEXTMODE_BUFFER, nullptr);
+  const HANDLE buffer =
+      CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, CONSOLE_TEXTMODE_BUFFER, nullptr);
   CONSOLE_SCREEN_BUFFER_INFO info{};
   GetConsoleScreenBufferInfo(buffer, &info);
   size = {static_cast<SHORT>(info.srWindow.Right - info.srWindow.Left + 8),
@@ -470,7 +473,8 @@ TEST_F(Win32ScreenConsoleTest, StartsWithTheWholeBufferAndDrawsInItsStartColours
         Report("cursor " + std::to_string(info.dwCursorPosition.X) + "," +
                std::to_string(info.dwCursorPosition.Y));
       },
-      0, [&] {
+      0,
+      [&] {
         const HANDLE probe = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                                        CONSOLE_TEXTMODE_BUFFER, nullptr);
         CONSOLE_SCREEN_BUFFER_INFO info{};
@@ -479,7 +483,9 @@ TEST_F(Win32ScreenConsoleTest, StartsWithTheWholeBufferAndDrawsInItsStartColours
         const int columns = info.srWindow.Right - info.srWindow.Left + 8;
         const int rows = info.srWindow.Bottom - info.srWindow.Top + 6;
         return "screen size=" + std::to_string(columns) + "x" + std::to_string(rows) +
-               " cursor=4,3; .Hi\x01\xb0.. 07" "1E1E1E1E" "0707 .ab ...; cursor 6,1";
+               " cursor=4,3; .Hi\x01\xb0.. 07"
+               "1E1E1E1E"
+               "0707 .ab ...; cursor 6,1";
       }());
 }
 
@@ -498,8 +504,9 @@ TEST_F(Win32ScreenConsoleTest, ScrollsTheWholeBufferLeavingABlankBottomRowInTheS
         console.DrawRun({1, 2}, AsBytes("second"));
         console.DrawRun({right + 1, size.Y}, AsBytes("zz"));
         console.ScrollUp();
-        Report(CellsOf(buffer, 0, 0, 7) + " " + CellsOf(buffer, static_cast<SHORT>(last - 1), right, 2) +
-               " [" + CellsOf(buffer, last, 0, 3) + CellsOf(buffer, last, right, 2) + "] " +
+        Report(CellsOf(buffer, 0, 0, 7) + " " +
+               CellsOf(buffer, static_cast<SHORT>(last - 1), right, 2) + " [" +
+               CellsOf(buffer, last, 0, 3) + CellsOf(buffer, last, right, 2) + "] " +
                ColoursOf(buffer, last, 0, 2) + ColoursOf(buffer, last, right, 2));
       },
       0, "second. zz [     ] 1E1E1E1E");

@@ -10,12 +10,12 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -191,7 +191,9 @@ OtherProgram StartOther(const std::function<char(int heard)>& body) {
 
 // The byte the other program said within `timeoutMs`, or 0.
 char Heard(const OtherProgram& other, int timeoutMs) {
-  struct pollfd ready {other.said, POLLIN, 0};
+  struct pollfd ready {
+    other.said, POLLIN, 0
+  };
   int count;
   do {
     count = poll(&ready, 1, timeoutMs);
@@ -383,9 +385,7 @@ TEST_F(PosixFilePortTest, AFullDiskRefusesTheChangeBeforeItsFirstByte) {
     GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << ")";
   }
   const std::string path = (small / "sparse.z64").string();
-  {
-    std::ofstream(path, std::ios::binary) << "";
-  }
+  { std::ofstream(path, std::ios::binary) << ""; }
   fs::resize_file(path, 4u << 20);  // 4 MiB of holes on 1 MiB of storage
   frame::FileHandle h = 0;
   const std::uint16_t opened = port_.Open(path, h);

@@ -171,8 +171,8 @@ TEST_F(Win32FilePortTest, RefusesWhatIsNotADiskFile) {
 
   const std::wstring pipeName =
       L"\\\\.\\pipe\\cnc64-files-" + std::to_wstring(GetCurrentProcessId());
-  const HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1,
-                                       512, 512, 0, nullptr);
+  const HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 512,
+                                       512, 0, nullptr);
   ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
   EXPECT_EQ(port_.Open(Utf8Of(pipeName), h), ERROR_INVALID_FUNCTION);
   CloseHandle(pipe);
@@ -330,7 +330,9 @@ TEST_F(Win32FilePortTest, ShownNameIsInTheConsoleCodePage) {
   // Nor is a look-alike put in for a letter the code page lacks.
   EXPECT_EQ(port_.ShownName(Utf8Of(L"\u0101")), "?");
   // Bytes that are no UTF-8 show as '?'.
-  EXPECT_EQ(port_.ShownName("a\xFF" "b"), "a?b");
+  EXPECT_EQ(port_.ShownName("a\xFF"
+                            "b"),
+            "a?b");
 
   // A letter that the common code pages have, as its byte there.
   const std::string accented = port_.ShownName(Utf8Of(L"\u00E9t\u00E9"));

@@ -41,8 +41,8 @@ std::vector<ConsoleEvent> Tap(const ConsoleEvent& press) {
   return {press, release};
 }
 
-std::vector<ConsoleEvent> AltNumber(const std::vector<int>& digits, std::uint32_t alt = ks::kLeftAlt,
-                                    std::uint8_t character = 0) {
+std::vector<ConsoleEvent> AltNumber(const std::vector<int>& digits,
+                                    std::uint32_t alt = ks::kLeftAlt, std::uint8_t character = 0) {
   const std::uint16_t altKey = vk::kMenu;
   std::vector<ConsoleEvent> events{Press(altKey, 56, 0, alt)};
   for (int d : digits) {
@@ -62,15 +62,12 @@ struct KeyCase {
 
 class KeyRulesTest : public ::testing::TestWithParam<KeyCase> {};
 
-TEST_P(KeyRulesTest, GivesTheCodes) {
-  EXPECT_EQ(CodesOf(GetParam().events), GetParam().codes);
-}
+TEST_P(KeyRulesTest, GivesTheCodes) { EXPECT_EQ(CodesOf(GetParam().events), GetParam().codes); }
 
 INSTANTIATE_TEST_SUITE_P(
     OrdinaryKeys, KeyRulesTest,
     ::testing::Values(
-        KeyCase{"a", Tap(Char('a')), {97}},
-        KeyCase{"shift_a", Tap(Char('A')), {65}},
+        KeyCase{"a", Tap(Char('a')), {97}}, KeyCase{"shift_a", Tap(Char('A')), {65}},
         KeyCase{"underscore", {Char('_')}, {95}},
         KeyCase{"escape", {Press(vk::kEscape, 1, 27)}, {27}},
         KeyCase{"backspace", {Press(vk::kBack, 14, 8)}, {8}},
@@ -101,7 +98,9 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"alt_f1", {Press(vk::kF1, 59, 0, ks::kLeftAlt)}, {0, 104}},
         KeyCase{"shift_f6", {Press(vk::kF1 + 5, 64, 0, ks::kShift)}, {0, 89}},
         KeyCase{"shift_f12", {Press(vk::kF12, 88, 0, ks::kShift)}, {0, 136}},
-        KeyCase{"alt_beats_ctrl_and_shift", {Press(vk::kF1, 59, 0, ks::kLeftAlt | ks::kLeftCtrl | ks::kShift)}, {0, 104}},
+        KeyCase{"alt_beats_ctrl_and_shift",
+                {Press(vk::kF1, 59, 0, ks::kLeftAlt | ks::kLeftCtrl | ks::kShift)},
+                {0, 104}},
         KeyCase{"ctrl_beats_shift", {Press(vk::kF1, 59, 0, ks::kLeftCtrl | ks::kShift)}, {0, 94}},
         KeyCase{"home", {Press(vk::kHome, 71, 0, E)}, {0, 71}},
         KeyCase{"up", {Press(vk::kUp, 72, 0, E)}, {0, 72}},
@@ -142,23 +141,29 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     DroppedEvents, KeyRulesTest,
-    ::testing::Values(
-        KeyCase{"modifiers_and_locks_alone",
-                {Press(vk::kShift, 42, 0, ks::kShift), Release(vk::kShift, 42),
-                 Press(vk::kControl, 29, 0, ks::kLeftCtrl), Release(vk::kControl, 29),
-                 Press(vk::kMenu, 56, 0, ks::kLeftAlt), Release(vk::kMenu, 56),
-                 Press(vk::kMenu, 56, 0, ks::kRightAlt | E), Release(vk::kMenu, 56, 0, E),
-                 Press(vk::kCapital, 58, 0), Press(vk::kNumLock, 69, 0, E), Press(vk::kScroll, 70, 0),
-                 Press(vk::kLShift, 42, 0), Press(vk::kRControl, 29, 0, E)},
-                {}},
-        KeyCase{"releases", {Release('A', 30, 'a'), Release(vk::kF1, 59), Release(vk::kReturn, 28, 13)}, {}},
-        KeyCase{"other_events",
-                {testing_support::keys::Mouse(), {frame::ConsoleEventKind::kFocus},
-                 {frame::ConsoleEventKind::kWindowSize}, {frame::ConsoleEventKind::kMenu}},
-                {}},
-        KeyCase{"the_next_key_that_counts_after_them",
-                {Press(vk::kShift, 42, 0, ks::kShift), testing_support::keys::Mouse(), Release('X', 45, 'x'), Char('x')},
-                {120}}),
+    ::testing::Values(KeyCase{"modifiers_and_locks_alone",
+                              {Press(vk::kShift, 42, 0, ks::kShift), Release(vk::kShift, 42),
+                               Press(vk::kControl, 29, 0, ks::kLeftCtrl), Release(vk::kControl, 29),
+                               Press(vk::kMenu, 56, 0, ks::kLeftAlt), Release(vk::kMenu, 56),
+                               Press(vk::kMenu, 56, 0, ks::kRightAlt | E),
+                               Release(vk::kMenu, 56, 0, E), Press(vk::kCapital, 58, 0),
+                               Press(vk::kNumLock, 69, 0, E), Press(vk::kScroll, 70, 0),
+                               Press(vk::kLShift, 42, 0), Press(vk::kRControl, 29, 0, E)},
+                              {}},
+                      KeyCase{"releases",
+                              {Release('A', 30, 'a'), Release(vk::kF1, 59),
+                               Release(vk::kReturn, 28, 13)},
+                              {}},
+                      KeyCase{"other_events",
+                              {testing_support::keys::Mouse(),
+                               {frame::ConsoleEventKind::kFocus},
+                               {frame::ConsoleEventKind::kWindowSize},
+                               {frame::ConsoleEventKind::kMenu}},
+                              {}},
+                      KeyCase{"the_next_key_that_counts_after_them",
+                              {Press(vk::kShift, 42, 0, ks::kShift), testing_support::keys::Mouse(),
+                               Release('X', 45, 'x'), Char('x')},
+                              {120}}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -170,7 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"256_is_0_and_gives_nothing", AltNumber({2, 5, 6}), {}},
         KeyCase{"three_digit_code_page_character", AltNumber({1, 3, 0}), {130}},
         KeyCase{"right_alt_digits_without_character_count", AltNumber({6, 6}, ks::kRightAlt), {66}},
-        KeyCase{"right_alt_digits_with_character_are_dropped", AltNumber({6, 6}, ks::kRightAlt, '6'), {}},
+        KeyCase{"right_alt_digits_with_character_are_dropped",
+                AltNumber({6, 6}, ks::kRightAlt, '6'),
+                {}},
         KeyCase{"left_alt_digits_with_character_count", AltNumber({6, 7}, ks::kLeftAlt, '6'), {67}},
         KeyCase{"each_alt_release_ends_a_number",
                 [] {

@@ -58,23 +58,23 @@ TEST_P(RefusedOpenTest, ShowsTheReportAndLeavesNoFailurePending) {
 
 INSTANTIATE_TEST_SUITE_P(
     Causes, RefusedOpenTest,
-    ::testing::Values(
-        RefusedOpen{"missing", "missing.bin", [](FakeFiles&) {}},
-        RefusedOpen{"held_by_another_program", "map.bin",
-                    [](FakeFiles& f) {
-                      f.Create("map.bin", "abcd");
-                      f.HoldElsewhere("map.bin");
-                    }},
-        RefusedOpen{"read_only", "map.bin",
-                    [](FakeFiles& f) {
-                      f.Create("map.bin", "abcd");
-                      f.MakeReadOnly("map.bin");
-                    }},
-        RefusedOpen{"empty_argument", "", [](FakeFiles&) {}},
-        // The first 255 characters name a file, but the argument does not:
-        // it is refused rather than opening that other file.
-        RefusedOpen{"longer_than_255_characters", std::string(255, 'm') + std::string(45, 'x'),
-                    [](FakeFiles& f) { f.Create(std::string(255, 'm'), "keep"); }}),
+    ::testing::Values(RefusedOpen{"missing", "missing.bin", [](FakeFiles&) {}},
+                      RefusedOpen{"held_by_another_program", "map.bin",
+                                  [](FakeFiles& f) {
+                                    f.Create("map.bin", "abcd");
+                                    f.HoldElsewhere("map.bin");
+                                  }},
+                      RefusedOpen{"read_only", "map.bin",
+                                  [](FakeFiles& f) {
+                                    f.Create("map.bin", "abcd");
+                                    f.MakeReadOnly("map.bin");
+                                  }},
+                      RefusedOpen{"empty_argument", "", [](FakeFiles&) {}},
+                      // The first 255 characters name a file, but the argument does not:
+                      // it is refused rather than opening that other file.
+                      RefusedOpen{"longer_than_255_characters",
+                                  std::string(255, 'm') + std::string(45, 'x'),
+                                  [](FakeFiles& f) { f.Create(std::string(255, 'm'), "keep"); }}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_F(TargetFileTest, ArgumentOf255CharactersOpens) {
@@ -147,7 +147,8 @@ TEST_F(TargetFileTest, EachReadAndWriteIsOneRequestAndSeekingIsNone) {
   file->ReadBytes(buffer.data(), 4);
   file->SeekTo(2);
   file->WriteBytes("xy", 2);
-  EXPECT_EQ(files_.Log(), (std::vector<LoggedRequest>{{Request::kRead, 6, 4}, {Request::kWrite, 2, 2}}));
+  EXPECT_EQ(files_.Log(),
+            (std::vector<LoggedRequest>{{Request::kRead, 6, 4}, {Request::kWrite, 2, 2}}));
 }
 
 TEST_F(TargetFileTest, CloseReleasesTheFileAndSoDoesTheEndOfItsOwner) {

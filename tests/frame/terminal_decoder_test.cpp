@@ -38,17 +38,22 @@ std::span<const std::uint8_t> BytesOf(std::string_view text) {
 
 using frame::TerminalFamily;
 
-constexpr std::array<TerminalFamily, 5> kFamilies = {
-    TerminalFamily::kXterm, TerminalFamily::kLinux, TerminalFamily::kPutty,
-    TerminalFamily::kRxvt, TerminalFamily::kScreen};
+constexpr std::array<TerminalFamily, 5> kFamilies = {TerminalFamily::kXterm, TerminalFamily::kLinux,
+                                                     TerminalFamily::kPutty, TerminalFamily::kRxvt,
+                                                     TerminalFamily::kScreen};
 
 std::string NameOf(TerminalFamily family) {
   switch (family) {
-    case TerminalFamily::kXterm: return "xterm";
-    case TerminalFamily::kLinux: return "linux";
-    case TerminalFamily::kPutty: return "putty";
-    case TerminalFamily::kRxvt: return "rxvt";
-    case TerminalFamily::kScreen: return "screen";
+    case TerminalFamily::kXterm:
+      return "xterm";
+    case TerminalFamily::kLinux:
+      return "linux";
+    case TerminalFamily::kPutty:
+      return "putty";
+    case TerminalFamily::kRxvt:
+      return "rxvt";
+    case TerminalFamily::kScreen:
+      return "screen";
   }
   return "?";
 }
@@ -214,8 +219,8 @@ TEST(TerminalDecoderCodes, KeysGiveTheConsoleCodes) {
       {"\xc3\x87"sv, {128}},
       {"\xe2\x96\x88"sv, {219}},
       {"\xc2\xa0"sv, {255}},
-      {"\xe2\x98\xba"sv, {63}},       // not a character of the code page
-      {"\xf0\x9f\x98\x80"sv, {63}},   // nor is anything beyond the BMP
+      {"\xe2\x98\xba"sv, {63}},      // not a character of the code page
+      {"\xf0\x9f\x98\x80"sv, {63}},  // nor is anything beyond the BMP
       {"\033[233u"sv, {130}},
       // Several keys in one read, in order.
       {"ab\033[Ac"sv, {97, 98, 0, 72, 99}},
@@ -363,10 +368,10 @@ TEST(TerminalDecoderFamilies, EachFamilyGivesTheCodesOfItsOwnForms) {
 // mean another key elsewhere.
 TEST(TerminalDecoderFamilies, FormsNoFamilyDisputesDecodeAlikeEverywhere) {
   const std::vector<CodesCase> cases = {
-      {"\033[a"sv, {0, 72}},      {"\033Oc"sv, {0, 116}},      {"\033[7$"sv, {0, 71}},
-      {"\033[5^"sv, {0, 132}},    {"\033[8@"sv, {0, 117}},     {"\033[28~"sv, {0, 88}},
-      {"\033[[B"sv, {0, 60}},     {"\033Ol"sv, {43}},          {"\033[1;5A"sv, {0, 141}},
-      {"\033[3$z"sv, {0, 83, 122}}, {"\033[24~"sv, {0, 134}},  {"\033[97;5u"sv, {1}},
+      {"\033[a"sv, {0, 72}},        {"\033Oc"sv, {0, 116}},   {"\033[7$"sv, {0, 71}},
+      {"\033[5^"sv, {0, 132}},      {"\033[8@"sv, {0, 117}},  {"\033[28~"sv, {0, 88}},
+      {"\033[[B"sv, {0, 60}},       {"\033Ol"sv, {43}},       {"\033[1;5A"sv, {0, 141}},
+      {"\033[3$z"sv, {0, 83, 122}}, {"\033[24~"sv, {0, 134}}, {"\033[97;5u"sv, {1}},
   };
   for (TerminalFamily family : kFamilies) {
     for (const CodesCase& c : cases) {
@@ -383,15 +388,24 @@ TEST(TerminalDecoderFamilies, TermNamesTheFamily) {
   };
   using F = TerminalFamily;
   const std::vector<Case> cases = {
-      {"linux"sv, F::kLinux},          {"linux-16color"sv, F::kLinux},
-      {"putty"sv, F::kPutty},          {"putty-256color"sv, F::kPutty},
-      {"rxvt"sv, F::kRxvt},            {"rxvt-unicode"sv, F::kRxvt},
-      {"rxvt-unicode-256color"sv, F::kRxvt}, {"screen"sv, F::kScreen},
-      {"screen-256color"sv, F::kScreen}, {"screen.xterm-256color"sv, F::kScreen},
-      {"tmux-256color"sv, F::kScreen}, {"xterm-256color"sv, F::kXterm},
-      {"xterm-kitty"sv, F::kXterm},    {"foot"sv, F::kXterm},
-      {"vt100"sv, F::kXterm},          {""sv, F::kXterm},
-      {"linuxish"sv, F::kXterm},       {"puttyx"sv, F::kXterm},
+      {"linux"sv, F::kLinux},
+      {"linux-16color"sv, F::kLinux},
+      {"putty"sv, F::kPutty},
+      {"putty-256color"sv, F::kPutty},
+      {"rxvt"sv, F::kRxvt},
+      {"rxvt-unicode"sv, F::kRxvt},
+      {"rxvt-unicode-256color"sv, F::kRxvt},
+      {"screen"sv, F::kScreen},
+      {"screen-256color"sv, F::kScreen},
+      {"screen.xterm-256color"sv, F::kScreen},
+      {"tmux-256color"sv, F::kScreen},
+      {"xterm-256color"sv, F::kXterm},
+      {"xterm-kitty"sv, F::kXterm},
+      {"foot"sv, F::kXterm},
+      {"vt100"sv, F::kXterm},
+      {""sv, F::kXterm},
+      {"linuxish"sv, F::kXterm},
+      {"puttyx"sv, F::kXterm},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(frame::FamilyOfTerm(c.term), c.family) << c.term;
@@ -412,11 +426,11 @@ TEST(TerminalDecoderProtocol, ReportsGiveTheConsoleCodes) {
       {"\033[97u"sv, {97}},
       {"\033[97;;97u"sv, {97}},
       {"\033[97;2;65u"sv, {65}},
-      {"\033[97;2u"sv, {65}},           // no text: the US layout's
-      {"\033[97;65;65u"sv, {65}},       // Caps Lock
-      {"\033[50;2;34u"sv, {34}},        // Shift+2 on a layout that types '"'
-      {"\033[246;;246u"sv, {148}},      // a key of its own for o with diaeresis
-      {"\033[113;;64u"sv, {64}},        // AltGr+q typing '@'
+      {"\033[97;2u"sv, {65}},       // no text: the US layout's
+      {"\033[97;65;65u"sv, {65}},   // Caps Lock
+      {"\033[50;2;34u"sv, {34}},    // Shift+2 on a layout that types '"'
+      {"\033[246;;246u"sv, {148}},  // a key of its own for o with diaeresis
+      {"\033[113;;64u"sv, {64}},    // AltGr+q typing '@'
       {"\033[97;5u"sv, {1}},
       {"\033[97;3u"sv, {0, 30}},
       {"\033[13u"sv, {13}},
@@ -533,8 +547,8 @@ TEST(FindKeyboardFlagsReport, FindsTheAnswerAmongKeys) {
     EXPECT_EQ(report->length, c.length);
     EXPECT_EQ(report->flags, c.flags);
   }
-  for (std::string_view bytes : {""sv, "\033[?u"sv, "\033[?1"sv, "\033[1u"sv, "\033[?1;2u"sv,
-                                 "\033[>1u"sv, "\033[5;1R"sv}) {
+  for (std::string_view bytes :
+       {""sv, "\033[?u"sv, "\033[?1"sv, "\033[1u"sv, "\033[?1;2u"sv, "\033[>1u"sv, "\033[5;1R"sv}) {
     EXPECT_FALSE(frame::FindKeyboardFlagsReport(BytesOf(bytes)).has_value()) << Printable(bytes);
   }
 }
@@ -747,11 +761,11 @@ TEST(TerminalDecoderInput, UnusableInputIsDiscardedUpToWhatMayStartAKey) {
       {"\033[?2004;1$y"sv, true, DecodeStatus::kDiscard, 11},
       {"\033[1;2;3;4;5A"sv, true, DecodeStatus::kDiscard, 12},
       {"\033[97;1:4u"sv, true, DecodeStatus::kDiscard, 9},  // no event type
-      {"\033[57444u"sv, true, DecodeStatus::kDiscard, 8},    // Super: no console key
-      {"\033[57361u"sv, true, DecodeStatus::kDiscard, 8},    // Print Screen: the system's
-      {"\033[57416u"sv, true, DecodeStatus::kDiscard, 8},    // the keypad's separator
-      {"\033[60000u"sv, true, DecodeStatus::kDiscard, 8},    // a key this decoder does not know
-      {"\033[?1u"sv, true, DecodeStatus::kDiscard, 5},       // the enhancement query's answer
+      {"\033[57444u"sv, true, DecodeStatus::kDiscard, 8},   // Super: no console key
+      {"\033[57361u"sv, true, DecodeStatus::kDiscard, 8},   // Print Screen: the system's
+      {"\033[57416u"sv, true, DecodeStatus::kDiscard, 8},   // the keypad's separator
+      {"\033[60000u"sv, true, DecodeStatus::kDiscard, 8},   // a key this decoder does not know
+      {"\033[?1u"sv, true, DecodeStatus::kDiscard, 5},      // the enhancement query's answer
       {"\033[55296u"sv, true, DecodeStatus::kDiscard, 8},   // a surrogate
       {"\033[9999999u"sv, true, DecodeStatus::kDiscard, 10},
       {"\033[[Z"sv, true, DecodeStatus::kDiscard, 4},
@@ -817,9 +831,19 @@ TEST(FindCursorReport, FindsTheReportAmongKeys) {
 
 TEST(FindCursorReport, IgnoresWhatIsNoCompleteReport) {
   const std::vector<std::string_view> cases = {
-      ""sv,         "abc"sv,      "\033[12;40"sv,  "\033[12R"sv,     "\033[;5R"sv,
-      "\033[5;R"sv, "\033[0;5R"sv, "\033[5;0R"sv,  "\033[1;5A"sv,    "\033[12;40~"sv,
-      "[12;40R"sv,  "\033[123456;1R"sv, "\033[?12;40R"sv,
+      ""sv,
+      "abc"sv,
+      "\033[12;40"sv,
+      "\033[12R"sv,
+      "\033[;5R"sv,
+      "\033[5;R"sv,
+      "\033[0;5R"sv,
+      "\033[5;0R"sv,
+      "\033[1;5A"sv,
+      "\033[12;40~"sv,
+      "[12;40R"sv,
+      "\033[123456;1R"sv,
+      "\033[?12;40R"sv,
   };
   for (std::string_view bytes : cases) {
     EXPECT_FALSE(frame::FindCursorReport(BytesOf(bytes)).has_value()) << Printable(bytes);

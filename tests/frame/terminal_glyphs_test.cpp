@@ -42,14 +42,14 @@ TEST(TerminalGlyphs, TablesByLocale) {
       {'a', "a", "a"},
       {'~', "~", "~"},
       {' ', " ", " "},
-      {0, " ", "?"},                 // a blank glyph, but not printable ASCII
-      {1, "\xE2\x98\xBA", "?"},      // smiling face
-      {9, "\xE2\x97\x8B", "?"},      // a tab is drawn, never expanded
-      {27, "\xE2\x86\x90", "?"},     // Escape never reaches the terminal
-      {127, "\xE2\x8C\x82", "?"},    // house
-      {128, "\xC3\x87", "?"},        // C cedilla
-      {155, "\xC2\xA2", "?"},        // cent: code 155 is CSI in 8-bit C1
-      {255, "\xC2\xA0", "?"},        // no-break space
+      {0, " ", "?"},               // a blank glyph, but not printable ASCII
+      {1, "\xE2\x98\xBA", "?"},    // smiling face
+      {9, "\xE2\x97\x8B", "?"},    // a tab is drawn, never expanded
+      {27, "\xE2\x86\x90", "?"},   // Escape never reaches the terminal
+      {127, "\xE2\x8C\x82", "?"},  // house
+      {128, "\xC3\x87", "?"},      // C cedilla
+      {155, "\xC2\xA2", "?"},      // cent: code 155 is CSI in 8-bit C1
+      {255, "\xC2\xA0", "?"},      // no-break space
   };
   const auto utf8 = GlyphTable(true);
   const auto other = GlyphTable(false);

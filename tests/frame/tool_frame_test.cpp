@@ -59,7 +59,8 @@ TEST(ToolFrame, OutputBeginsAtTheCursorsStartingPlaceAndUnderlineMatchesTitle) {
   const frame::ToolDefinition tool{"Dravimund", {"line one", "line two"}, RecordingAction};
   EXPECT_EQ(frame::RunToolOn(tool, console, files, {"dravimund"}), 0);
   EXPECT_EQ(console.Screen(),
-            "earlier output\n\n\nDravimund\n---------\n\nline one\nline two\n\nPress any key to continue.");
+            "earlier output\n\n\nDravimund\n---------\n\nline one\nline two\n\nPress any key to "
+            "continue.");
 }
 
 TEST(ToolFrame, OnlyTheFirstArgumentReachesTheAction) {
@@ -67,7 +68,9 @@ TEST(ToolFrame, OnlyTheFirstArgumentReachesTheAction) {
   FakeFiles files;
   console.Queue(Char('x'));
   g_actionArguments.clear();
-  EXPECT_EQ(frame::RunToolOn(kOskebarLike, console, files, {"oskebar", "a file.z64", "second", "third"}), 0);
+  EXPECT_EQ(
+      frame::RunToolOn(kOskebarLike, console, files, {"oskebar", "a file.z64", "second", "third"}),
+      0);
   EXPECT_EQ(g_actionArguments, std::vector<std::string>{"a file.z64"});
   EXPECT_EQ(g_actionArgumentCount, 3);
   EXPECT_EQ(frame::Argument(3), "third");
@@ -191,9 +194,10 @@ TEST(ToolFrame, FailureReportInAStream) {
   FakeFiles files;
   const frame::ToolDefinition tool{"Pelloran", {"usage"}, FailingAction};
   EXPECT_EQ(frame::RunToolOn(tool, console, files, {"pelloran", "map"}), 29);
-  EXPECT_TRUE(std::regex_match(console.StreamBytes(),
-                               std::regex("Pelloran\r\n--------\r\n\r\nWorking\r\nRuntime error 29 at "
-                                          "0x[0-9A-F]{8}\r\n\r\n")))
+  EXPECT_TRUE(
+      std::regex_match(console.StreamBytes(),
+                       std::regex("Pelloran\r\n--------\r\n\r\nWorking\r\nRuntime error 29 at "
+                                  "0x[0-9A-F]{8}\r\n\r\n")))
       << console.StreamBytes();
 }
 

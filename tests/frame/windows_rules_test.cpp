@@ -40,17 +40,17 @@ TEST(WindowsKeyBytes, EachCharacterIsOneByteOfThePage) {
   };
   const std::vector<Case> cases = {
       {u'a', 'a', 'a'},
-      {0, 0, 0},                      // a key without a character
-      {1, 1, 1},                      // Ctrl+A
+      {0, 0, 0},  // a key without a character
+      {1, 1, 1},  // Ctrl+A
       {27, 27, 27},
-      {u'\u00E9', 130, 0xE9},         // e with acute: one byte, not two
+      {u'\u00E9', 130, 0xE9},  // e with acute: one byte, not two
       {u'\u00C7', 128, 0xC7},
-      {u'\u2588', 219, '?'},          // full block
-      {u'\u20AC', '?', 0x80},         // the euro sign
+      {u'\u2588', 219, '?'},   // full block
+      {u'\u20AC', '?', 0x80},  // the euro sign
       {u'\u0153', '?', 0x9C},
-      {u'\u4E16', '?', '?'},          // in neither page
-      {u'\u263A', '?', '?'},          // a glyph of 437's control codes is no key's character
-      {0xD83D, '?', '?'},             // a character beyond the basic plane: one '?' ...
+      {u'\u4E16', '?', '?'},                 // in neither page
+      {u'\u263A', '?', '?'},                 // a glyph of 437's control codes is no key's character
+      {0xD83D, '?', '?'},                    // a character beyond the basic plane: one '?' ...
       {0xDE00, std::nullopt, std::nullopt},  // ... and nothing for its second half
   };
   const win::PageCharacters cp437 = win::Cp437Characters();

@@ -96,8 +96,10 @@ PassRun RunPass(const CellRule& rule, const Bytes& bytes, const Bytes* expected 
       if (c != '.' && c != '-' && c != '*') continue;
       markValue = (markValue / kMiB + 1) * kMiB;
       const Bytes& now = files.Bytes("map");
-      const auto done = static_cast<std::size_t>(std::min<std::int64_t>(markValue, static_cast<std::int64_t>(now.size())));
-      ASSERT_TRUE(std::equal(now.begin(), now.begin() + static_cast<std::ptrdiff_t>(done), expected->begin()))
+      const auto done = static_cast<std::size_t>(
+          std::min<std::int64_t>(markValue, static_cast<std::int64_t>(now.size())));
+      ASSERT_TRUE(std::equal(now.begin(), now.begin() + static_cast<std::ptrdiff_t>(done),
+                             expected->begin()))
           << "cells below " << markValue << " not done when its mark appeared";
       ASSERT_TRUE(std::equal(now.begin() + static_cast<std::ptrdiff_t>(done), now.end(),
                              bytes.begin() + static_cast<std::ptrdiff_t>(done)))
@@ -111,7 +113,8 @@ PassRun RunPass(const CellRule& rule, const Bytes& bytes, const Bytes* expected 
   run.stream = console.StreamBytes();
   const std::size_t from = run.stream.find("Fixing: [*");
   const std::size_t to = run.stream.find("]\r\nDone.\r\n");
-  if (from != std::string::npos && to != std::string::npos) run.marks = run.stream.substr(from + 10, to - from - 10);
+  if (from != std::string::npos && to != std::string::npos)
+    run.marks = run.stream.substr(from + 10, to - from - 10);
   return run;
 }
 
@@ -146,9 +149,9 @@ TEST(CellRules, ASecondRunChangesNothing) {
 
 TEST(ProgressMarks, ByCounterValue) {
   const std::vector<std::pair<std::int64_t, std::optional<char>>> cases = {
-      {2, std::nullopt},   {kMiB - 2, std::nullopt}, {kMiB, '.'},       {kMiB + 2, std::nullopt},
-      {4 * kMiB, '.'},     {5 * kMiB, '-'},          {10 * kMiB, '*'},  {15 * kMiB, '-'},
-      {20 * kMiB, '*'},    {25 * kMiB, '-'},         {30 * kMiB, '*'},  {31 * kMiB, '.'}};
+      {2, std::nullopt}, {kMiB - 2, std::nullopt}, {kMiB, '.'},      {kMiB + 2, std::nullopt},
+      {4 * kMiB, '.'},   {5 * kMiB, '-'},          {10 * kMiB, '*'}, {15 * kMiB, '-'},
+      {20 * kMiB, '*'},  {25 * kMiB, '-'},         {30 * kMiB, '*'}, {31 * kMiB, '.'}};
   for (const auto& [counter, mark] : cases) {
     EXPECT_EQ(mapcells::ProgressMark(static_cast<frame::FilePosition>(counter)), mark) << counter;
   }
@@ -186,7 +189,8 @@ TEST_P(MarksTest, StandBetweenTheBrackets) {
 INSTANTIATE_TEST_SUITE_P(
     Sizes, MarksTest,
     ::testing::Values(MarksCase{"empty", 0, 0x00, ""}, MarksCase{"one_cell_kept", 2, 0xFF, ""},
-                      MarksCase{"one_mib", kMiB, 0x00, "."}, MarksCase{"one_mib_kept", kMiB, 0xFF, "."},
+                      MarksCase{"one_mib", kMiB, 0x00, "."},
+                      MarksCase{"one_mib_kept", kMiB, 0xFF, "."},
                       MarksCase{"three_mib", 3 * kMiB, 0xFF, "..."},
                       MarksCase{"ten_mib_kept", 10 * kMiB, 0xFF, "....-....*"},
                       MarksCase{"twenty_mib", 20 * kMiB, 0x00, "....-....*....-....*"},
@@ -213,10 +217,40 @@ TEST(MapPass, TrailingSingleByteIsLeftAndTheMapNeverGrows) {
 }
 
 TEST(MapPass, MatchesTheCellByCellWalk) {
-  const std::vector<std::int64_t> sizes = {
-      0, 1, 2, 3, 4, 5, 6, 7, 31, 32, 100, 101, 32766, 32767, 32768, 32769, 32770, 65535, 65536,
-      kMiB - 4, kMiB - 3, kMiB - 2, kMiB - 1, kMiB, kMiB + 1, kMiB + 2, 2 * kMiB - 1, 2 * kMiB + 3,
-      5 * kMiB - 2, 5 * kMiB, 10 * kMiB - 2, 10 * kMiB - 1, 10 * kMiB, 10 * kMiB + 1};
+  const std::vector<std::int64_t> sizes = {0,
+                                           1,
+                                           2,
+                                           3,
+                                           4,
+                                           5,
+                                           6,
+                                           7,
+                                           31,
+                                           32,
+                                           100,
+                                           101,
+                                           32766,
+                                           32767,
+                                           32768,
+                                           32769,
+                                           32770,
+                                           65535,
+                                           65536,
+                                           kMiB - 4,
+                                           kMiB - 3,
+                                           kMiB - 2,
+                                           kMiB - 1,
+                                           kMiB,
+                                           kMiB + 1,
+                                           kMiB + 2,
+                                           2 * kMiB - 1,
+                                           2 * kMiB + 3,
+                                           5 * kMiB - 2,
+                                           5 * kMiB,
+                                           10 * kMiB - 2,
+                                           10 * kMiB - 1,
+                                           10 * kMiB,
+                                           10 * kMiB + 1};
   std::uint32_t seed = 1;
   for (const std::int64_t size : sizes) {
     for (const CellRule* rule : {&kPelloranRule, &kDravimundRule}) {
@@ -286,7 +320,8 @@ TEST(MapPass, OpenFailurePrintsNothingOfThePass) {
   EXPECT_EQ(frame::RunToolOn(ToolFor(kPelloranRule), console, files, {"pelloran", "no map"}),
             FakeFiles::kMissing);
   EXPECT_EQ(console.StreamBytes(),
-            "Pelloran\r\n--------\r\n\r\n\r\nError opening \"no map\"\r\n\r\nPress any key to continue.\r\n");
+            "Pelloran\r\n--------\r\n\r\n\r\nError opening \"no map\"\r\n\r\nPress any key to "
+            "continue.\r\n");
 }
 
 // A map that another program changed after the open is not touched.

@@ -63,7 +63,8 @@ const std::string kConfirmStart = "Change \"MISSION.ENG\" location to \"";
 const Bytes& Rom() {
   static const Bytes rom = [] {
     Bytes bytes(static_cast<std::size_t>(kRequiredRomSize));
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>((i * 7) % 251);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = static_cast<std::uint8_t>((i * 7) % 251);
     const std::string_view name = "MISSION.ENG";
     for (std::size_t i = 0; i < name.size(); ++i) {
       bytes[static_cast<std::size_t>(kMissionNameOffset) + i] = static_cast<std::uint8_t>(name[i]);
@@ -87,7 +88,8 @@ class Halvard : public ::testing::Test {
   // Runs halvard on `rom` with the key events queued; returns the exit status.
   int Run(const Keys& keys, frame::FilePort* port = nullptr) {
     for (const ConsoleEvent& key : keys) console_.Queue(key);
-    return frame::RunToolOn(kHalvard, console_, port != nullptr ? *port : files_, {"halvard", "rom"});
+    return frame::RunToolOn(kHalvard, console_, port != nullptr ? *port : files_,
+                            {"halvard", "rom"});
   }
   void CreateRom(Bytes bytes = Rom()) { files_.Create("rom", std::move(bytes)); }
   const Bytes& Now() const { return files_.Bytes("rom"); }
@@ -104,9 +106,10 @@ TEST_F(Halvard, MainPathRowsBytesAndRequests) {
             "Change \"MISSION.ENG\" location to \"ABCDEFG.HIJ\"? (Y/N)\nWriting changes...Done.\n\n"
             "Press any key to continue.");
   EXPECT_EQ(Now(), RomWithName({0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x2E, 0x48, 0x49, 0x4A}));
-  std::vector<LoggedRequest> expected = {{Request::kOpen}, {Request::kSize},
-                                         {Request::kBeginChange, kMissionNameOffset, 11}};
-  for (std::int64_t i = 0; i < 11; ++i) expected.push_back({Request::kWrite, kMissionNameOffset + i, 1});
+  std::vector<LoggedRequest> expected = {
+      {Request::kOpen}, {Request::kSize}, {Request::kBeginChange, kMissionNameOffset, 11}};
+  for (std::int64_t i = 0; i < 11; ++i)
+    expected.push_back({Request::kWrite, kMissionNameOffset + i, 1});
   expected.push_back({Request::kFlush});
   expected.push_back({Request::kEndChange});
   expected.push_back({Request::kClose});
@@ -165,7 +168,8 @@ TEST_F(Halvard, AnswersOtherThanYAbort) {
     FakeConsole console;
     FakeFiles files;
     files.Create("rom", Rom());
-    for (const ConsoleEvent& key : Typed("abcdefg.hij") + Keys{answer, Char('k')}) console.Queue(key);
+    for (const ConsoleEvent& key : Typed("abcdefg.hij") + Keys{answer, Char('k')})
+      console.Queue(key);
     EXPECT_EQ(frame::RunToolOn(kHalvard, console, files, {"halvard", "rom"}), 0);
     EXPECT_EQ(console.Row(9), "Aborted.");
     EXPECT_EQ(console.Row(11), "Press any key to continue.");
@@ -193,8 +197,8 @@ TEST_F(Halvard, SpecialKeyAsEleventhKeyDoesNotAnswerTheQuestion) {
     bool askedWithNothingWritten = false;
     console.OnEventsExhausted([&] {
       if (askedWithNothingWritten) return;
-      askedWithNothingWritten = console.Row(8).rfind(kConfirmStart, 0) == 0 && files.Bytes("rom") == Rom() &&
-                                console.Row(9).empty();
+      askedWithNothingWritten = console.Row(8).rfind(kConfirmStart, 0) == 0 &&
+                                files.Bytes("rom") == Rom() && console.Row(9).empty();
       console.Queue(Char('n'));
       console.Queue(Char('k'));
     });
@@ -301,10 +305,11 @@ TEST_F(Halvard, TerminalRowsCountFromWhereOutputBegan) {
   console_.FillRow(1, "$ halvard rom.z64");
   CreateRom();
   EXPECT_EQ(Run(Typed("abcdefg.hij") + Typed("yk")), 0);
-  EXPECT_EQ(console_.Screen(),
-            "$ halvard rom.z64\n\n\nPelloran\n--------\n\nEnter the filename of the file to extract:\n\n"
-            "ABCDEFG.HIJ\n\nChange \"MISSION.ENG\" location to \"ABCDEFG.HIJ\"? (Y/N)\n"
-            "Writing changes...Done.\n\nPress any key to continue.");
+  EXPECT_EQ(
+      console_.Screen(),
+      "$ halvard rom.z64\n\n\nPelloran\n--------\n\nEnter the filename of the file to extract:\n\n"
+      "ABCDEFG.HIJ\n\nChange \"MISSION.ENG\" location to \"ABCDEFG.HIJ\"? (Y/N)\n"
+      "Writing changes...Done.\n\nPress any key to continue.");
   EXPECT_EQ(Now(), RomWithName(NameBytes("ABCDEFG.HIJ")));
 }
 
@@ -340,10 +345,11 @@ TEST_F(Halvard, ScreenBufferRowsAreAbsolute) {
   EXPECT_EQ(Run(Typed("abcdefg.hij") + Typed("yk")), 0);
   // The echo goes to row 6; what follows it continues from row 7, over
   // the rows the prompt wrote.
-  EXPECT_EQ(console_.Screen(),
-            "earlier\n\n\nPelloran\n--------\nABCDEFG.HIJ\nEnter the filename of the file to extract:\n"
-            "Change \"MISSION.ENG\" location to \"ABCDEFG.HIJ\"? (Y/N)\nWriting changes...Done.\n\n"
-            "Press any key to continue.");
+  EXPECT_EQ(
+      console_.Screen(),
+      "earlier\n\n\nPelloran\n--------\nABCDEFG.HIJ\nEnter the filename of the file to extract:\n"
+      "Change \"MISSION.ENG\" location to \"ABCDEFG.HIJ\"? (Y/N)\nWriting changes...Done.\n\n"
+      "Press any key to continue.");
   EXPECT_EQ(Now(), RomWithName(NameBytes("ABCDEFG.HIJ")));
 }
 
@@ -367,11 +373,14 @@ TEST_F(Halvard, ByteStreamRun) {
     EXPECT_EQ(console.EventsLeft(), 0u);
     const std::string& shown = console.StreamBytes();
     if (c.name.empty()) {
-      EXPECT_NE(shown.find("\r\nAborted.\r\n\r\nPress any key to continue.\r\n"), std::string::npos) << shown;
+      EXPECT_NE(shown.find("\r\nAborted.\r\n\r\nPress any key to continue.\r\n"), std::string::npos)
+          << shown;
     } else {
-      EXPECT_NE(shown.find("Enter the filename of the file to extract:\r\n\r\nMISSION.ENGABCDEFG.HIJ\r\n\r\n" +
-                           kConfirmStart + "ABCDEFG.HIJ\"? (Y/N)\r\nWriting changes...Done.\r\n\r\n"),
-                std::string::npos)
+      EXPECT_NE(
+          shown.find(
+              "Enter the filename of the file to extract:\r\n\r\nMISSION.ENGABCDEFG.HIJ\r\n\r\n" +
+              kConfirmStart + "ABCDEFG.HIJ\"? (Y/N)\r\nWriting changes...Done.\r\n\r\n"),
+          std::string::npos)
           << shown;
     }
   }
@@ -417,7 +426,8 @@ TEST_F(Halvard, OpenFailureShowsNoPrompt) {
   CreateRom();
   files_.MakeReadOnly("rom");
   EXPECT_EQ(Run(Typed("ab")), FakeFiles::kDenied);
-  EXPECT_EQ(console_.Screen(), "Pelloran\n--------\n\n\nError opening \"rom\"\n\nPress any key to continue.");
+  EXPECT_EQ(console_.Screen(),
+            "Pelloran\n--------\n\n\nError opening \"rom\"\n\nPress any key to continue.");
   EXPECT_EQ(console_.EventsLeft(), 1u);
   EXPECT_EQ(Now(), Rom());
 }
@@ -426,7 +436,8 @@ TEST_F(Halvard, OpenFailureShowsNoPrompt) {
 std::vector<CellPosition> g_positions;
 
 void PlaceAndRecord(std::string_view) {
-  const std::vector<std::pair<int, int>> calls = {{0, 6}, {1, 0}, {81, 6}, {1, 26}, {80, 25}, {0, 0}, {5, 3}, {255, 255}};
+  const std::vector<std::pair<int, int>> calls = {{0, 6},   {1, 0}, {81, 6}, {1, 26},
+                                                  {80, 25}, {0, 0}, {5, 3},  {255, 255}};
   for (const auto& [column, row] : calls) {
     missionref::SetCursor(static_cast<std::uint8_t>(column), static_cast<std::uint8_t>(row));
     g_positions.push_back(frame::OutputPosition());
@@ -441,7 +452,8 @@ TEST(SetCursor, CellsOffTheScreenAreIgnored) {
   const frame::ToolDefinition tool{"T", {"u"}, PlaceAndRecord};
   frame::RunToolOn(tool, console, files, {"t", "x"});
   const CellPosition start{1, 13};  // below the banner
-  EXPECT_EQ(g_positions, (std::vector<CellPosition>{start, start, start, start, {80, 25}, {80, 25}, {5, 3}, {5, 3}}));
+  EXPECT_EQ(g_positions, (std::vector<CellPosition>{
+                             start, start, start, start, {80, 25}, {80, 25}, {5, 3}, {5, 3}}));
 }
 
 TEST(SetCursor, TerminalRowsThatLandOffTheScreenAreIgnored) {
@@ -461,7 +473,8 @@ TEST(SetCursor, TerminalRowsThatLandOffTheScreenAreIgnored) {
   frame::RunToolOn(tool, console, files, {"t", "x"});
   // Rows count from row 10: 25 and 6 land on 34 and 15; 3 on 12.
   const CellPosition below{1, 13};
-  EXPECT_EQ(g_positions, (std::vector<CellPosition>{below, below, below, below, below, below, {5, 12}, {5, 12}}));
+  EXPECT_EQ(g_positions, (std::vector<CellPosition>{
+                             below, below, below, below, below, below, {5, 12}, {5, 12}}));
 }
 
 }  // namespace

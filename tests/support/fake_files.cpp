@@ -43,7 +43,8 @@ std::uint16_t FakeFiles::ReadAt(frame::FileHandle handle, std::int64_t offset, s
   largest_ = std::max(largest_, count);
   const auto& bytes = FileOf(handle);
   const auto size = static_cast<std::int64_t>(bytes.size());
-  done = offset >= size ? 0 : static_cast<std::uint32_t>(std::min<std::int64_t>(count, size - offset));
+  done =
+      offset >= size ? 0 : static_cast<std::uint32_t>(std::min<std::int64_t>(count, size - offset));
   std::copy_n(bytes.begin() + offset, done, buffer);
   return 0;
 }
@@ -113,8 +114,8 @@ std::uint16_t FaultyFiles::Open(std::string_view name, frame::FileHandle& handle
   return Fails() ? code_ : inner_.Open(name, handle);
 }
 
-std::uint16_t FaultyFiles::ReadAt(frame::FileHandle handle, std::int64_t offset, std::uint8_t* buffer,
-                                  std::uint32_t count, std::uint32_t& done) {
+std::uint16_t FaultyFiles::ReadAt(frame::FileHandle handle, std::int64_t offset,
+                                  std::uint8_t* buffer, std::uint32_t count, std::uint32_t& done) {
   if (Fails()) return code_;
   return inner_.ReadAt(handle, offset, buffer, count, done);
 }

@@ -13,7 +13,14 @@
 namespace testing_support {
 
 enum class Request : std::uint8_t {
-  kOpen, kRead, kWrite, kSize, kFlush, kClose, kBeginChange, kEndChange
+  kOpen,
+  kRead,
+  kWrite,
+  kSize,
+  kFlush,
+  kClose,
+  kBeginChange,
+  kEndChange
 };
 
 struct LoggedRequest {
