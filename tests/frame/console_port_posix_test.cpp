@@ -975,6 +975,29 @@ TEST_F(PosixTerminalConsoleTest, ANewWindowSizeIsReadAfterAResize) {
   EXPECT_EQ(seen + end.report, "ready\n60x12\ntold once\n");
 }
 
+// Called in a child that plays the shell (with SIGTTOU ignored): starts the
+// console in a job of its own in the foreground, which reports one event
+// and ends; returns once the console has started.
+pid_t StartConsoleAsForegroundJob(Report& report) {
+  PipePair started = MakePipe();
+  const pid_t job = fork();
+  if (job == 0) {
+    setpgid(0, 0);
+    while (tcgetpgrp(0) != getpgrp()) usleep(1000);
+    signal(SIGTTOU, SIG_DFL);
+    ConsolePort& console = StartConsole(report);
+    WriteString(started.write.get(), "s");
+    report.Line(Lines(TakeEvents(console, 1, 8000)));
+    console.Restore();
+    _exit(0);
+  }
+  setpgid(job, job);
+  tcsetpgrp(0, job);
+  char byte = 0;
+  if (read(started.read.get(), &byte, 1) != 1) report.Line("job did not start");
+  return job;
+}
+
 // A stop from outside puts the terminal back for the shell; going on in
 // the background leaves it so; `fg` sets raw mode and the keypad again,
 // and keys then arrive one by one, unechoed.
@@ -984,22 +1007,7 @@ TEST_F(PosixTerminalConsoleTest, AStopPutsTheTerminalBackAndFgSetsItUpAgain) {
         // This child plays the shell; the program runs as its job.
         signal(SIGTTOU, SIG_IGN);
         const std::string cooked = ModeText(0);
-        PipePair started = MakePipe();
-        const pid_t job = fork();
-        if (job == 0) {
-          setpgid(0, 0);
-          while (tcgetpgrp(0) != getpgrp()) usleep(1000);
-          signal(SIGTTOU, SIG_DFL);
-          ConsolePort& console = StartConsole(report);
-          WriteString(started.write.get(), "s");
-          report.Line(Lines(TakeEvents(console, 1, 8000)));
-          console.Restore();
-          _exit(0);
-        }
-        setpgid(job, job);
-        tcsetpgrp(0, job);
-        char byte = 0;
-        if (read(started.read.get(), &byte, 1) != 1) report.Line("job did not start");
+        const pid_t job = StartConsoleAsForegroundJob(report);
         const auto mode = [&] {
           const std::string now = ModeText(0);
           return now == cooked ? std::string("cooked")
@@ -1219,22 +1227,7 @@ TEST_F(PosixTerminalConsoleTest, AStopPopsTheProtocolAndFgPushesItAgain) {
   Child child = StartOnTerminal(
       [](Report& report) {
         signal(SIGTTOU, SIG_IGN);
-        PipePair started = MakePipe();
-        const pid_t job = fork();
-        if (job == 0) {
-          setpgid(0, 0);
-          while (tcgetpgrp(0) != getpgrp()) usleep(1000);
-          signal(SIGTTOU, SIG_DFL);
-          ConsolePort& console = StartConsole(report);
-          WriteString(started.write.get(), "s");
-          report.Line(Lines(TakeEvents(console, 1, 8000)));
-          console.Restore();
-          _exit(0);
-        }
-        setpgid(job, job);
-        tcsetpgrp(0, job);
-        char byte = 0;
-        if (read(started.read.get(), &byte, 1) != 1) report.Line("job did not start");
+        const pid_t job = StartConsoleAsForegroundJob(report);
         int status = 0;
         kill(job, SIGTSTP);
         waitpid(job, &status, WUNTRACED);
