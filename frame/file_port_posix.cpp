@@ -169,6 +169,10 @@ bool OpenElsewhere(const FileState& state) {
 int Reserve(int fd, std::int64_t offset, std::int64_t length) {
 #ifdef FALLOC_FL_KEEP_SIZE
   if (length <= 0) return 0;
+  // A file whose storage covers all of it has no holes to fill: asking
+  // would only walk its pages.
+  struct stat status {};
+  if (fstat(fd, &status) == 0 && status.st_blocks * 512 >= status.st_size) return 0;
   int result;
   do {
     result =
