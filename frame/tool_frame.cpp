@@ -75,10 +75,7 @@ int EndPrompt() {
     ShowFailureReport(failure.code, failure.location);
     // A console that closes with the program would take the report with
     // it: there the program waits for a key, showing nothing more.
-    if (detail::State().console->OwnsConsole()) {
-      while (!KeyAvailable()) detail::State().console->WaitForInput();
-      ReadKeyCode();
-    }
+    if (detail::State().console->OwnsConsole()) ReadKeyCode();
     return failure.code;
   }
   WriteLine();
