@@ -206,12 +206,17 @@ bool ToCoord(CellPosition at, COORD& coord) {
   return true;
 }
 
+// A code page in which one byte is one character.
+bool IsSingleByte(UINT codePage) {
+  CPINFO info{};
+  return codePage != 0 && GetCPInfo(codePage, &info) != FALSE && info.MaxCharSize == 1;
+}
+
 // The characters of a single-byte code page; false for a multi-byte page.
 // `glyphs` takes the pictures of the control codes, as the console's
 // 8-bit output calls show them.
 bool PageCharactersOf(UINT codePage, bool glyphs, windows::PageCharacters& page) {
-  CPINFO info{};
-  if (codePage == 0 || GetCPInfo(codePage, &info) == FALSE || info.MaxCharSize != 1) return false;
+  if (!IsSingleByte(codePage)) return false;
   for (std::size_t byte = 0; byte < page.size(); ++byte) {
     const char narrow = static_cast<char>(byte);
     wchar_t wide = 0;
@@ -227,8 +232,10 @@ bool PageCharactersOf(UINT codePage, bool glyphs, windows::PageCharacters& page)
 // Each key record's character, in the console's input code page (437
 // where that page is multi-byte), one byte per key.
 windows::PageCharacters KeyPage() {
+  const UINT console = GetConsoleCP();
+  const auto chosen = static_cast<UINT>(windows::KeyCodePage(console, IsSingleByte(console)));
   windows::PageCharacters page{};
-  if (PageCharactersOf(GetConsoleCP(), false, page)) return page;
+  if (chosen != windows::kFallbackCodePage && PageCharactersOf(chosen, false, page)) return page;
   return windows::Cp437Characters();
 }
 
