@@ -166,13 +166,12 @@ bool OpenElsewhere(const FileState& state) {
 // Reserves the storage of `length` bytes from `offset` where the file has
 // holes, without changing its size: 0, or why the storage cannot be had. A
 // file system that cannot reserve ahead is written as it comes.
-int Reserve(int fd, std::int64_t offset, std::int64_t length) {
+int Reserve(int fd, const struct stat& status, std::int64_t offset, std::int64_t length) {
 #ifdef FALLOC_FL_KEEP_SIZE
   if (length <= 0) return 0;
   // A file whose storage covers all of it has no holes to fill: asking
   // would only walk its pages.
-  struct stat status {};
-  if (fstat(fd, &status) == 0 && status.st_blocks * 512 >= status.st_size) return 0;
+  if (status.st_blocks * 512 >= status.st_size) return 0;
   int result;
   do {
     result =
@@ -183,6 +182,7 @@ int Reserve(int fd, std::int64_t offset, std::int64_t length) {
   return 0;
 #else
   static_cast<void>(fd);
+  static_cast<void>(status);
   static_cast<void>(offset);
   static_cast<void>(length);
   return 0;
@@ -277,9 +277,12 @@ class PosixFiles final : public FilePort {
       EndChange(handle);
       return CodeOf(refusal);
     }
+    // A size that cannot be read reserves nothing; the writes go as they come.
     struct stat status {};
-    const std::int64_t size = fstat(fd, &status) == 0 ? status.st_size : 0;
-    const int reserved = Reserve(fd, offset, length == kToTheEnd ? size - offset : length);
+    const int reserved =
+        fstat(fd, &status) != 0
+            ? 0
+            : Reserve(fd, status, offset, length == kToTheEnd ? status.st_size - offset : length);
     if (reserved != 0) {
       EndChange(handle);
       return CodeOf(reserved);
