@@ -22,6 +22,7 @@
 #include <optional>
 
 #include "frame/tool_frame.h"
+#include "frame/widest_vectors.h"
 
 namespace byteorder {
 namespace {
@@ -41,14 +42,7 @@ void ShowDots(std::int64_t& done, std::int64_t upTo) {
   done = std::max(done, upTo);
 }
 
-// Built for the widest vector instructions the processor offers, chosen
-// when the program starts; the baseline build where the platform has no
-// such dispatch (no ifunc).
-#if defined(__x86_64__) && defined(__ELF__) && !defined(__clang__)
-#define CNC64_WIDEST_VECTORS [[gnu::target_clones("avx2", "default")]]
-#else
-#define CNC64_WIDEST_VECTORS
-#endif
+// Built for the widest vector instructions the processor offers.
 
 // Reverses the bytes of each of the `count` / 4 words at `bytes`.
 CNC64_WIDEST_VECTORS void ReverseWords(std::uint8_t* bytes, std::size_t count) {

@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "frame/tool_frame.h"
+#include "frame/widest_vectors.h"
 
 namespace mapcells {
 namespace {
@@ -112,13 +113,7 @@ template <bool (*Selects)(std::uint8_t, std::uint8_t),
 }
 
 // Each rule's block function, built for the widest vector instructions the
-// processor offers, chosen when the program starts. Where the platform has
-// no such dispatch (no ifunc), the baseline build serves.
-#if defined(__x86_64__) && defined(__ELF__) && !defined(__clang__)
-#define CNC64_WIDEST_VECTORS [[gnu::target_clones("avx2", "default")]]
-#else
-#define CNC64_WIDEST_VECTORS
-#endif
+// processor offers.
 
 CNC64_WIDEST_VECTORS std::optional<SelectedCells> RewritePelloranBlock(std::uint16_t* cells,
                                                                        std::size_t count) {
